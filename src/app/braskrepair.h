@@ -1,0 +1,38 @@
+#ifndef BRASKREPAIR_H
+#define BRASKREPAIR_H
+
+#include <QMainWindow>
+#include <QString>
+
+#include "ui_mwindow.h"
+
+class BraskRepair : public QMainWindow, private Ui::mWindow
+{
+    Q_OBJECT
+
+public:
+    explicit BraskRepair(QWidget *parent = nullptr);
+    ~BraskRepair() override;
+
+    // Removes the folder at path with everything below it. On failure,
+    // failedPath (when given) receives the entry that could not be removed.
+    bool rmDir(const QString &path, QString *failedPath = nullptr);
+
+    // Replaces the folder dst by a new folder holding copies of the files at
+    // the top level of src. On failure, why (when given) says what went wrong.
+    bool cpDir(const QString &src, const QString &dst, QString *why = nullptr);
+
+private slots:
+    void on_btnPathOstrel_clicked();
+    void on_btnPathBrask_clicked();
+    void on_btnReinstall_clicked();
+    void on_btnRepatch_clicked();
+    void on_btnLoginDat_clicked();
+    void on_actionFAQ_activated();
+    void on_actionAbout_activated();
+
+private:
+    void chooseFolder(QLineEdit *field);
+};
+
+#endif

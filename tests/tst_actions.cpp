@@ -1,0 +1,354 @@
+#include "braskrepair.h"
+#include "testsupport.h"
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QMessageBox>
+
+namespace {
+
+const QString loginSuffix = QStringLiteral("/Nimvale/Init/login.dat");
+
+QLineEdit *field(BraskRepair &window, const char *name)
+{
+    return window.findChild<QLineEdit *>(QString::fromLatin1(name));
+}
+
+void click(BraskRepair &window, const char *name)
+{
+    auto *button = window.findChild<QAbstractButton *>(QString::fromLatin1(name));
+    QVERIFY2(button, name);
+    QTest::mouseClick(button, Qt::LeftButton);
+}
+
+} // namespace
+
+class tst_Actions : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void helpBoxes_data();
+    void helpBoxes();
+    void helpBoxBlocksWindow();
+    void chooseFolder_data();
+    void chooseFolder();
+    void resetPatcher_data();
+    void resetPatcher();
+    void resetPatcherOnStartFolder();
+    void clearLoginCache_data();
+    void clearLoginCache();
+
+private:
+    QTemporaryDir *m_dir = nullptr;
+    QByteArray m_local;
+    QByteArray m_roaming;
+};
+
+void tst_Actions::init()
+{
+    failOnAnyWarning();
+    m_dir = new QTemporaryDir;
+    QVERIFY(m_dir->isValid());
+    m_local = qgetenv("LOCALAPPDATA");
+    m_roaming = qgetenv("APPDATA");
+}
+
+void tst_Actions::cleanup()
+{
+    qputenv("LOCALAPPDATA", m_local);
+    qputenv("APPDATA", m_roaming);
+    delete m_dir;
+    m_dir = nullptr;
+}
+
+void tst_Actions::helpBoxes_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("FAQ") << "actionFAQ" << "FAQ"
+                         << "How do I use this tool?\n\nIf you have broken files or the patcher complains about "
+                            "missing ones, you should select \"Re-install data\".\nIf you prefer the patcher to "
+                            "validate and reload the Brask mods and additions, select \"Reset patcher\".\nIn case "
+                            "you have problems with your login, you should try to clear your login cache.";
+    QTest::newRow("About") << "actionAbout" << "About" << "Brask Repair v1.0.2 (Build 4)\n";
+}
+
+void tst_Actions::helpBoxes()
+{
+    QFETCH(QString, action);
+    QFETCH(QString, title);
+    QFETCH(QString, text);
+
+    BraskRepair window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    ModalWatcher watcher;
+    window.findChild<QAction *>(action)->trigger();
+
+    QCOMPARE(watcher.seen.size(), 1);
+    const SeenBox box = watcher.seen.first();
+    QCOMPARE(box.className, QStringLiteral("QMessageBox"));
+    QCOMPARE(box.title, title);
+    QCOMPARE(box.parent, &window);
+    QVERIFY(box.modal);
+    QCOMPARE(box.buttonCount, 1);
+    if (action == QLatin1String("actionAbout")) {
+        QVERIFY(box.text.startsWith(text));
+        QCOMPARE(box.text.count(QLatin1Char('\n')), 2);
+    } else {
+        QCOMPARE(box.text, text);
+    }
+}
+
+void tst_Actions::helpBoxBlocksWindow()
+{
+    BraskRepair window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QWidget *repatch = childWidget(window, "btnRepatch");
+    const QPoint onRepatch = repatch->mapTo(&window, repatch->rect().center());
+    int boxes = 0;
+    bool modal = false;
+    ModalWatcher watcher([&](QWidget *box) {
+        // While the box is open, a click on a repair button goes through the
+        // window system like a user's and must not reach the button.
+        if (++boxes == 1) {
+            modal = box->windowModality() != Qt::NonModal;
+            QTest::mouseClick(window.windowHandle(), Qt::LeftButton, {}, onRepatch);
+            QCoreApplication::processEvents();
+        }
+        static_cast<QMessageBox *>(box)->buttons().first()->click();
+    });
+    window.findChild<QAction *>(QStringLiteral("actionAbout"))->trigger();
+    QVERIFY(modal);
+    QCOMPARE(watcher.seen.size(), 1);
+
+    // The same click with no box open does reach the button.
+    QTest::mouseClick(window.windowHandle(), Qt::LeftButton, {}, onRepatch);
+    QTRY_COMPARE(watcher.seen.size(), 2);
+    QCOMPARE(watcher.seen.last().text.left(5), QStringLiteral("Done!"));
+}
+
+void tst_Actions::chooseFolder_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<bool>("accept");
+
+    QTest::newRow("Ostrel chosen") << "btnPathOstrel" << "ledPathOstrel" << true;
+    QTest::newRow("Ostrel cancelled") << "btnPathOstrel" << "ledPathOstrel" << false;
+    QTest::newRow("Brask chosen") << "btnPathBrask" << "ledPathBrask" << true;
+    QTest::newRow("Brask cancelled") << "btnPathBrask" << "ledPathBrask" << false;
+}
+
+void tst_Actions::chooseFolder()
+{
+    QFETCH(QString, button);
+    QFETCH(QString, field);
+    QFETCH(bool, accept);
+
+    const QString chosen = m_dir->path() + QStringLiteral("/Ostrel Online");
+    QVERIFY(QDir().mkpath(chosen));
+    BraskRepair window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto *edit = window.findChild<QLineEdit *>(field);
+    const QString before = edit->text();
+
+    QFileDialog::FileMode mode = QFileDialog::AnyFile;
+    ModalWatcher watcher([&](QWidget *box) {
+        auto *dialog = qobject_cast<QFileDialog *>(box);
+        if (!dialog) {
+            box->close();
+            return;
+        }
+        mode = dialog->fileMode();
+        dialog->setDirectory(chosen);
+        auto *buttons = dialog->findChild<QDialogButtonBox *>();
+        QTest::mouseClick(buttons->button(accept ? QDialogButtonBox::Open : QDialogButtonBox::Cancel),
+                          Qt::LeftButton);
+    });
+    QTest::mouseClick(window.findChild<QAbstractButton *>(button), Qt::LeftButton);
+
+    QCOMPARE(watcher.seen.size(), 1);
+    QCOMPARE(watcher.seen.first().className, QStringLiteral("QFileDialog"));
+    QCOMPARE(watcher.seen.first().parent, &window);
+    QCOMPARE(mode, QFileDialog::Directory);
+    QCOMPARE(edit->text(), accept ? chosen : before);
+}
+
+enum FileState { Absent, Present, ReadOnly, Locked };
+
+void tst_Actions::resetPatcher_data()
+{
+    QTest::addColumn<QString>("brask");
+    QTest::addColumn<int>("state");
+    QTest::addColumn<QString>("message");
+
+    const QString done = QStringLiteral("Done!\nYou can now start the launcher to validate your files.");
+    QTest::newRow("present") << "Brask" << int(Present) << done;
+    QTest::newRow("absent") << "Brask" << int(Absent) << done;
+    QTest::newRow("read-only") << "Brask" << int(ReadOnly) << done;
+    QTest::newRow("blank path counts as set") << "  " << int(Present) << done;
+    QTest::newRow("not removable") << "Brask" << int(Locked) << "Reset failed!\n";
+    QTest::newRow("empty path") << "" << int(Present) << "You have to set the Brask path!";
+}
+
+void tst_Actions::resetPatcher()
+{
+    QFETCH(QString, brask);
+    QFETCH(int, state);
+    QFETCH(QString, message);
+
+    // The path field is used as typed, relative to the working folder: point
+    // the working folder into this case's own temporary folder.
+    const QString oldCurrent = QDir::currentPath();
+    QDir::setCurrent(m_dir->path());
+    const QString folder = m_dir->path() + QLatin1Char('/') + (brask.isEmpty() ? QStringLiteral("Brask") : brask);
+    const QString tos = folder + QStringLiteral("/TOS.txt");
+    QDir().mkpath(folder);
+    if (state != Absent)
+        writeFile(tos);
+    if (state == ReadOnly)
+        QFile::setPermissions(tos, QFileDevice::ReadOwner);
+    QScopedPointer<FolderLock> lock(state == Locked ? new FolderLock(folder) : nullptr);
+    if (lock && !lock->locked())
+        QSKIP("this file system cannot make a file impossible to remove");
+
+    BraskRepair window;
+    window.show();
+    field(window, "ledPathBrask")->setText(brask);
+    ModalWatcher watcher;
+    click(window, "btnRepatch");
+    QDir::setCurrent(oldCurrent);
+
+    QCOMPARE(watcher.seen.size(), 1);
+    const SeenBox box = watcher.seen.first();
+    QCOMPARE(box.className, QStringLiteral("QMessageBox"));
+    QVERIFY(!box.parent);
+    QVERIFY(box.title.isEmpty() || box.title == QApplication::applicationName());
+    if (state == Locked) {
+        QVERIFY2(box.text.startsWith(message), qPrintable(box.text));
+        const QStringList lines = box.text.split(QLatin1Char('\n'));
+        QCOMPARE(lines.size(), 2);
+        QVERIFY2(lines[1].startsWith(QDir::toNativeSeparators(brask + QStringLiteral("/TOS.txt"))), qPrintable(lines[1]));
+        QVERIFY(QFile::exists(tos));
+    } else {
+        QCOMPARE(box.text, message);
+        QCOMPARE(QFile::exists(tos), brask.isEmpty());
+    }
+}
+
+void tst_Actions::resetPatcherOnStartFolder()
+{
+    // Started from the installation folder, the repair needs no typing.
+    const QString oldCurrent = QDir::currentPath();
+    QDir::setCurrent(m_dir->path());
+    writeFile(m_dir->path() + QStringLiteral("/TOS.txt"));
+    BraskRepair window;
+    window.show();
+    ModalWatcher watcher;
+    click(window, "btnRepatch");
+    QDir::setCurrent(oldCurrent);
+    QCOMPARE(watcher.seen.size(), 1);
+    QVERIFY(!QFile::exists(m_dir->path() + QStringLiteral("/TOS.txt")));
+}
+
+void tst_Actions::clearLoginCache_data()
+{
+    QTest::addColumn<QString>("local");   // "-" leaves the variable unset
+    QTest::addColumn<QString>("roaming");
+    QTest::addColumn<int>("localState");
+    QTest::addColumn<int>("roamingState");
+    QTest::addColumn<int>("failedLines");
+
+    QTest::newRow("both present") << "Local" << "Roaming" << int(Present) << int(Present) << 0;
+    QTest::newRow("both absent") << "Local" << "Roaming" << int(Absent) << int(Absent) << 0;
+    QTest::newRow("local only") << "Local" << "Roaming" << int(Present) << int(Absent) << 0;
+    QTest::newRow("read-only") << "Local" << "Roaming" << int(ReadOnly) << int(ReadOnly) << 0;
+    QTest::newRow("non-ASCII profile") << "Użytkownik/Łódź" << "Ärger/ユーザー" << int(Present) << int(Present) << 0;
+    QTest::newRow("local unset") << "-" << "Roaming" << int(Absent) << int(Present) << 0;
+    QTest::newRow("roaming empty") << "Local" << "" << int(Present) << int(Absent) << 0;
+    QTest::newRow("both unset") << "-" << "-" << int(Absent) << int(Absent) << 0;
+    QTest::newRow("local not removable") << "Local" << "Roaming" << int(Locked) << int(Present) << 1;
+    QTest::newRow("both not removable") << "Local" << "Roaming" << int(Locked) << int(Locked) << 2;
+}
+
+void tst_Actions::clearLoginCache()
+{
+    QFETCH(QString, local);
+    QFETCH(QString, roaming);
+    QFETCH(int, localState);
+    QFETCH(int, roamingState);
+    QFETCH(int, failedLines);
+
+    QStringList files;
+    QList<QSharedPointer<FolderLock>> locks;
+    const QList<QPair<QString, int>> places = {{local, localState}, {roaming, roamingState}};
+    const char *const variables[] = {"LOCALAPPDATA", "APPDATA"};
+    for (int i = 0; i < 2; ++i) {
+        const QString &name = places[i].first;
+        const int state = places[i].second;
+        if (name == QLatin1String("-")) {
+            qunsetenv(variables[i]);
+            files << QString();
+            continue;
+        }
+        const QString base = name.isEmpty() ? QString() : m_dir->path() + QLatin1Char('/') + name;
+        qputenv(variables[i], QFile::encodeName(base));
+        const QString file = base + loginSuffix;
+        files << (base.isEmpty() ? QString() : file);
+        if (state != Absent)
+            writeFile(file);
+        if (state == ReadOnly)
+            QFile::setPermissions(file, QFileDevice::ReadOwner);
+        if (state == Locked) {
+            locks << QSharedPointer<FolderLock>::create(QFileInfo(file).path());
+            if (!locks.last()->locked())
+                QSKIP("this file system cannot make a file impossible to remove");
+        }
+    }
+
+    BraskRepair window;
+    window.show();
+    auto *ostrel = field(window, "ledPathOstrel");
+    ostrel->setText(QStringLiteral("ostrel as typed"));
+    const QString brask = field(window, "ledPathBrask")->text();
+    ModalWatcher watcher;
+    click(window, "btnLoginDat");
+
+    QCOMPARE(watcher.seen.size(), 1);
+    const SeenBox box = watcher.seen.first();
+    QVERIFY(!box.parent);
+    const QStringList lines = box.text.split(QLatin1Char('\n'));
+    if (failedLines == 0) {
+        QCOMPARE(box.text, QStringLiteral("Your login cache should be cleared now..."));
+    } else {
+        QCOMPARE(lines.first(), QStringLiteral("Could not clear the login cache!"));
+        QCOMPARE(lines.size(), 1 + failedLines);
+    }
+    int line = 1;
+    for (int i = 0; i < 2; ++i) {
+        if (files[i].isEmpty())
+            continue;
+        const int state = places[i].second;
+        QCOMPARE(QFile::exists(files[i]), state == Locked);
+        if (state == Locked)
+            QVERIFY2(lines.value(line++).startsWith(QDir::toNativeSeparators(files[i])), qPrintable(box.text));
+    }
+    QCOMPARE(ostrel->text(), QStringLiteral("ostrel as typed"));
+    QCOMPARE(field(window, "ledPathBrask")->text(), brask);
+}
+
+BRASK_TEST_MAIN(tst_Actions)
+#include "tst_actions.moc"

@@ -1,0 +1,22 @@
+#!/bin/sh
+# Installs what building, running and testing Brask Repair needs on Debian 12
+# or a recent Ubuntu. Does nothing when everything is there already, so it
+# needs no root rights on a prepared machine.
+set -e
+
+packages="cmake make g++ qt6-base-dev qt6-base-dev-tools fonts-dejavu-core
+binutils-mingw-w64-x86-64 e2fsprogs"
+
+missing=""
+for package in $packages; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing="$missing $package"
+    fi
+done
+[ -z "$missing" ] && exit 0
+
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo=sudo
+echo "Installing:$missing"
+$sudo apt-get update
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends $missing
