@@ -1,0 +1,356 @@
+#include "braskrepair.h"
+#include "testsupport.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QProgressBar>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+// The tree below a folder as sorted relative paths, folders marked with a
+// trailing slash, hidden entries and links included but not followed.
+QStringList tree(const QString &root)
+{
+    QStringList entries;
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        const QFileInfo info = it.fileInfo();
+        QString entry = QDir(root).relativeFilePath(info.filePath());
+        if (info.isSymLink())
+            entry += QStringLiteral("@");
+        else if (info.isDir())
+            entry += QLatin1Char('/');
+        entries << entry;
+    }
+    entries.sort();
+    return entries;
+}
+
+// Builds entries below root from a list: "a/b.txt" is a file, "a/" a
+// folder, "link@target" a symbolic link to target (relative to root).
+void build(const QString &root, const QStringList &entries)
+{
+    QDir().mkpath(root);
+    for (const QString &entry : entries) {
+        const QString path = root + QLatin1Char('/') + entry.section(QLatin1Char('@'), 0, 0);
+        if (entry.contains(QLatin1Char('@'))) {
+            QDir().mkpath(QFileInfo(path).path());
+            QVERIFY(QFile::link(root + QLatin1Char('/') + entry.section(QLatin1Char('@'), 1), path));
+        } else if (entry.endsWith(QLatin1Char('/'))) {
+            QDir().mkpath(path);
+        } else {
+            writeFile(path, entry.toUtf8());
+        }
+    }
+}
+
+// Every (maximum, value) the progress bar shows, in order.
+class ProgressLog : public QObject
+{
+public:
+    explicit ProgressLog(QProgressBar *bar)
+    {
+        connect(bar, &QProgressBar::valueChanged, this, [this, bar](int value) {
+            steps << QPoint(bar->maximum(), value);
+        });
+    }
+    QList<QPoint> steps;
+};
+
+using Steps = QList<QPoint>;
+
+} // namespace
+
+class tst_FileOps : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void rmDir_data();
+    void rmDir();
+    void rmDirStopsAtFirstFailure();
+    void cpDir_data();
+    void cpDir();
+    void cpDirRefusesOverlap_data();
+    void cpDirRefusesOverlap();
+    void cpDirCutShort();
+    void cpDirReadOnlyTwice();
+
+private:
+    QProgressBar *bar() { return m_window->findChild<QProgressBar *>(QStringLiteral("pgbProgress")); }
+    QTemporaryDir *m_dir = nullptr;
+    BraskRepair *m_window = nullptr;
+};
+
+void tst_FileOps::init()
+{
+    failOnAnyWarning();
+    m_dir = new QTemporaryDir;
+    QVERIFY(m_dir->isValid());
+    m_window = new BraskRepair;
+}
+
+void tst_FileOps::cleanup()
+{
+    delete m_window;
+    m_window = nullptr;
+    delete m_dir;
+    m_dir = nullptr;
+}
+
+void tst_FileOps::rmDir_data()
+{
+    QTest::addColumn<QStringList>("before");    // below the temporary folder
+    QTest::addColumn<QString>("path");          // what rmDir is given
+    QTest::addColumn<bool>("result");
+    QTest::addColumn<QStringList>("after");
+    QTest::addColumn<Steps>("steps");           // (maximum, value) as shown
+
+    QTest::newRow("nothing there") << QStringList() << "t/dat" << true << QStringList() << Steps();
+    QTest::newRow("names a file") << QStringList{"t/dat"} << "t/dat" << true << QStringList{"t/", "t/dat"}
+                                  << Steps();
+    QTest::newRow("empty folder") << QStringList{"t/dat/"} << "t/dat" << true << QStringList{"t/"} << Steps();
+    // The nested folder sets its own maximum; back outside, the outer
+    // counter goes on against it, so values above it are not shown.
+    QTest::newRow("nested, progress")
+        << QStringList{"t/dat/a.pak", "t/dat/B/x1", "t/dat/B/x2", "t/dat/c.pak", "t/dat/d.pak"}
+        << "t/dat" << true << QStringList{"t/"}
+        << Steps{{4, 1}, {4, 2}, {2, 1}, {2, 2}};
+    QTest::newRow("name order ignores case")
+        << QStringList{"t/dat/b", "t/dat/A", "t/dat/C/"} << "t/dat" << true << QStringList{"t/"}
+        << Steps{{3, 1}, {3, 2}, {3, 3}};
+    QTest::newRow("hidden entries go too")
+        << QStringList{"t/dat/.hidden", "t/dat/.cache/x", "t/dat/z"} << "t/dat" << true << QStringList{"t/"}
+        << Steps{{3, 1}};
+    QTest::newRow("relative path with doubled slash")
+        << QStringList{"t/dat/a"} << "t//dat" << true << QStringList{"t/"} << Steps{{1, 1}};
+    QTest::newRow("link inside is not followed")
+        << QStringList{"keep/precious", "t/dat/a", "t/dat/lnk@keep", "t/dat/file@keep/precious"}
+        << "t/dat" << true << QStringList{"keep/", "keep/precious", "t/"}
+        << Steps{{3, 1}, {3, 2}, {3, 3}};
+    QTest::newRow("dangling link inside")
+        << QStringList{"t/dat/gone@nowhere"} << "t/dat" << true << QStringList{"t/"} << Steps{{1, 1}};
+    QTest::newRow("folder itself a link")
+        << QStringList{"keep/precious", "t/dat@keep"} << "t/dat" << true
+        << QStringList{"keep/", "keep/precious", "t/"} << Steps();
+    QTest::newRow("read-only file")
+        << QStringList{"t/dat/ro"} << "t/dat" << true << QStringList{"t/"} << Steps{{1, 1}};
+}
+
+void tst_FileOps::rmDir()
+{
+    QFETCH(QStringList, before);
+    QFETCH(QString, path);
+    QFETCH(bool, result);
+    QFETCH(QStringList, after);
+    QFETCH(Steps, steps);
+
+    const QString root = m_dir->path();
+    build(root, before);
+    if (QFile::exists(root + QStringLiteral("/t/dat/ro")))
+        QFile::setPermissions(root + QStringLiteral("/t/dat/ro"), QFileDevice::ReadOwner);
+    bar()->setRange(0, 77);
+    bar()->setValue(5);
+    ProgressLog log(bar());
+
+    const QString old = QDir::currentPath();
+    QDir::setCurrent(root);
+    QString failed;
+    const bool removed = m_window->rmDir(path, &failed);
+    QDir::setCurrent(old);
+
+    QCOMPARE(removed, result);
+    QCOMPARE(tree(root), after);
+    QCOMPARE(log.steps, steps);
+    if (steps.isEmpty() && !before.contains(QStringLiteral("t/dat/"))) {
+        QCOMPARE(bar()->maximum(), 77);
+        QCOMPARE(bar()->value(), 5);
+    }
+    if (before == QStringList{"t/dat/"})
+        QCOMPARE(bar()->maximum(), 0);
+}
+
+void tst_FileOps::rmDirStopsAtFirstFailure()
+{
+    // The second of three subfolders holds a folder whose file cannot go.
+    const QString root = m_dir->path() + QStringLiteral("/dat");
+    build(root, {"a/1", "b/0", "b/m/stuck", "b/z", "c/1", "d"});
+    FolderLock lock(root + QStringLiteral("/b/m"));
+    if (!lock.locked())
+        QSKIP("this file system cannot make a file impossible to remove");
+
+    QString failed;
+    QVERIFY(!m_window->rmDir(root, &failed));
+    QCOMPARE(tree(root), QStringList({"b/", "b/m/", "b/m/stuck", "b/z", "c/", "c/1", "d"}));
+    QCOMPARE(failed, root + QStringLiteral("/b/m/stuck"));
+}
+
+void tst_FileOps::cpDir_data()
+{
+    QTest::addColumn<QStringList>("before");
+    QTest::addColumn<QString>("src");
+    QTest::addColumn<QString>("dst");
+    QTest::addColumn<bool>("result");
+    QTest::addColumn<QString>("why");           // start of the reason given
+    QTest::addColumn<QStringList>("after");     // below the temporary folder
+    QTest::addColumn<Steps>("steps");
+    QTest::addColumn<QStringList>("debug");     // names of skipped entries
+
+    QTest::newRow("no destination yet")
+        << QStringList{"s/dat/a", "s/dat/b", "t/"} << "s/dat" << "t/dat" << true << ""
+        << QStringList{"s/", "s/dat/", "s/dat/a", "s/dat/b", "t/", "t/dat/", "t/dat/a", "t/dat/b"}
+        << Steps{{2, 1}, {2, 2}} << QStringList();
+    QTest::newRow("replaces, skips subfolder")
+        << QStringList{"s/dat/a", "s/dat/sub/x", "s/dat/z", "t/dat/old", "t/dat/.hidden", "t/dat/olddir/y"}
+        << "s/dat" << "t/dat" << true << ""
+        << QStringList{"s/", "s/dat/", "s/dat/a", "s/dat/sub/", "s/dat/sub/x", "s/dat/z",
+                       "t/", "t/dat/", "t/dat/a", "t/dat/z"}
+        << Steps{{3, 1}, {3, 2}, {3, 3}, {1, 1}, {3, 2}, {3, 3}} << QStringList{"sub"};
+    QTest::newRow("hidden source file not copied")
+        << QStringList{"s/dat/.h", "s/dat/a", "t/"} << "s/dat" << "t/dat" << true << ""
+        << QStringList{"s/", "s/dat/", "s/dat/.h", "s/dat/a", "t/", "t/dat/", "t/dat/a"}
+        << Steps{{1, 1}} << QStringList();
+    QTest::newRow("empty source")
+        << QStringList{"s/dat/", "t/dat/x"} << "s/dat" << "t/dat" << true << ""
+        << QStringList{"s/", "s/dat/", "t/", "t/dat/"} << Steps{{1, 1}} << QStringList();
+    QTest::newRow("source missing keeps destination")
+        << QStringList{"s/", "t/dat/x"} << "s/dat" << "t/dat" << false << "the source folder"
+        << QStringList{"s/", "t/", "t/dat/", "t/dat/x"} << Steps() << QStringList();
+    QTest::newRow("source is a file keeps destination")
+        << QStringList{"s/dat", "t/dat/x"} << "s/dat" << "t/dat" << false << "the source"
+        << QStringList{"s/", "s/dat", "t/", "t/dat/", "t/dat/x"} << Steps() << QStringList();
+    QTest::newRow("destination parent missing")
+        << QStringList{"s/dat/a"} << "s/dat" << "t/dat" << false << "could not be created"
+        << QStringList{"s/", "s/dat/", "s/dat/a"} << Steps() << QStringList();
+    QTest::newRow("destination is a file")
+        << QStringList{"s/dat/a", "t/dat"} << "s/dat" << "t/dat" << false << "could not be created"
+        << QStringList{"s/", "s/dat/", "s/dat/a", "t/", "t/dat"} << Steps() << QStringList();
+    QTest::newRow("destination is a link: link replaced")
+        << QStringList{"s/dat/a", "keep/precious", "t/dat@keep"} << "s/dat" << "t/dat" << true << ""
+        << QStringList{"keep/", "keep/precious", "s/", "s/dat/", "s/dat/a", "t/", "t/dat/", "t/dat/a"}
+        << Steps{{1, 1}} << QStringList();
+    QTest::newRow("link to a file in source is copied as a file")
+        << QStringList{"s/dat/a", "s/dat/l@s/dat/a", "t/"} << "s/dat" << "t/dat" << true << ""
+        << QStringList{"s/", "s/dat/", "s/dat/a", "s/dat/l@", "t/", "t/dat/", "t/dat/a", "t/dat/l"}
+        << Steps{{2, 1}, {2, 2}} << QStringList();
+}
+
+void tst_FileOps::cpDir()
+{
+    QFETCH(QStringList, before);
+    QFETCH(QString, src);
+    QFETCH(QString, dst);
+    QFETCH(bool, result);
+    QFETCH(QString, why);
+    QFETCH(QStringList, after);
+    QFETCH(Steps, steps);
+    QFETCH(QStringList, debug);
+
+    const QString root = m_dir->path();
+    build(root, before);
+    for (const QString &name : debug) {
+        QTest::ignoreMessage(QtDebugMsg, qPrintable(QStringLiteral("Unhandled folder \"%1/%2/%3\" in cpDir")
+                                                        .arg(root, src, name)));
+    }
+    ProgressLog log(bar());
+
+    QString reason;
+    QCOMPARE(m_window->cpDir(root + QLatin1Char('/') + src, root + QLatin1Char('/') + dst, &reason), result);
+    QVERIFY2(why.isEmpty() || reason.startsWith(why), qPrintable(reason));
+    QCOMPARE(reason.isEmpty(), result);
+    QCOMPARE(tree(root), after);
+    QCOMPARE(log.steps, steps);
+    if (result) {
+        for (const QString &name : QDir(root + QLatin1Char('/') + dst).entryList(QDir::Files)) {
+            QFile copy(root + QLatin1Char('/') + dst + QLatin1Char('/') + name);
+            QFile original(root + QLatin1Char('/') + src + QLatin1Char('/') + name);
+            QVERIFY(copy.open(QIODevice::ReadOnly) && original.open(QIODevice::ReadOnly));
+            QCOMPARE(copy.readAll(), original.readAll());
+        }
+    }
+}
+
+void tst_FileOps::cpDirRefusesOverlap_data()
+{
+    QTest::addColumn<QString>("src");
+    QTest::addColumn<QString>("dst");
+
+    QTest::newRow("same folder") << "inst/dat" << "inst/dat";
+    QTest::newRow("same folder, other spelling") << "inst/dat" << "inst/./sub/../dat/";
+    QTest::newRow("source inside destination") << "inst/dat/sub" << "inst/dat";
+    QTest::newRow("destination inside source") << "inst/dat" << "inst/dat/sub";
+    QTest::newRow("destination links to source") << "inst/dat" << "alias";
+    QTest::newRow("source through a linked parent") << "via/dat" << "inst/dat";
+}
+
+void tst_FileOps::cpDirRefusesOverlap()
+{
+    QFETCH(QString, src);
+    QFETCH(QString, dst);
+
+    const QString root = m_dir->path();
+    build(root, {"inst/dat/a", "inst/dat/sub/b", "alias@inst/dat", "via@inst"});
+    const QStringList before = tree(root);
+    ProgressLog log(bar());
+
+    QString reason;
+    QVERIFY(!m_window->cpDir(root + QLatin1Char('/') + src, root + QLatin1Char('/') + dst, &reason));
+    QVERIFY2(reason.contains(QStringLiteral("inside")), qPrintable(reason));
+    QCOMPARE(tree(root), before);
+    QVERIFY(log.steps.isEmpty());
+}
+
+void tst_FileOps::cpDirCutShort()
+{
+    // A file-size limit makes the copy of the larger file fail for real.
+    const QString root = m_dir->path();
+    build(root, {"s/dat/a", "s/dat/c"});
+    writeFile(root + QStringLiteral("/s/dat/b.big"), QByteArray(256 * 1024, 'x'));
+
+    rlimit old{};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit small = old;
+    small.rlim_cur = 64 * 1024;
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &small), 0);
+    QString reason;
+    const bool copied = m_window->cpDir(root + QStringLiteral("/s/dat"), root + QStringLiteral("/t"), &reason);
+    setrlimit(RLIMIT_FSIZE, &old);
+
+    QVERIFY(!copied);
+    QVERIFY2(reason.startsWith(QStringLiteral("could not copy b.big")), qPrintable(reason));
+    // What came before stays; what comes after is not taken.
+    QVERIFY(QFile::exists(root + QStringLiteral("/t/a")));
+    QVERIFY(!QFile::exists(root + QStringLiteral("/t/b.big")));
+    QVERIFY(!QFile::exists(root + QStringLiteral("/t/c")));
+}
+
+void tst_FileOps::cpDirReadOnlyTwice()
+{
+    // Copies keep the source's read-only flag; the next repair must still
+    // be able to replace them.
+    const QString root = m_dir->path();
+    build(root, {"s/dat/ro"});
+    QFile::setPermissions(root + QStringLiteral("/s/dat/ro"), QFileDevice::ReadOwner);
+    for (int round = 0; round < 2; ++round) {
+        QString reason;
+        QVERIFY2(m_window->cpDir(root + QStringLiteral("/s/dat"), root + QStringLiteral("/t"), &reason),
+                 qPrintable(reason));
+    }
+    // Root's copies come out writable, so only an ordinary user's second
+    // round really meets a read-only file.
+    if (geteuid() != 0)
+        QCOMPARE(QFile::permissions(root + QStringLiteral("/t/ro")) & QFileDevice::WriteOwner,
+                 QFileDevice::Permissions());
+}
+
+BRASK_TEST_MAIN(tst_FileOps)
+#include "tst_fileops.moc"

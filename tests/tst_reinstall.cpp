@@ -1,0 +1,165 @@
+#include "braskrepair.h"
+#include "testsupport.h"
+
+#include <QAbstractButton>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QStatusBar>
+
+class tst_Reinstall : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void reinstall_data();
+    void reinstall();
+
+private:
+    QTemporaryDir *m_dir = nullptr;
+};
+
+void tst_Reinstall::init()
+{
+    failOnAnyWarning();
+    m_dir = new QTemporaryDir;
+    QVERIFY(m_dir->isValid());
+}
+
+void tst_Reinstall::cleanup()
+{
+    delete m_dir;
+    m_dir = nullptr;
+}
+
+enum Setup { Normal, NoSourceSfx, LockedTargetDat, BlankSource };
+
+void tst_Reinstall::reinstall_data()
+{
+    QTest::addColumn<QString>("ostrel");   // as typed, relative to the case's folder
+    QTest::addColumn<QString>("brask");
+    QTest::addColumn<int>("setup");
+    QTest::addColumn<QString>("message");  // "" for the Re-install failed! box
+    QTest::addColumn<QStringList>("failedLines");
+
+    const QString done = QStringLiteral("Done!\nYou can now start the launcher to patch and play.");
+    const QString unset = QStringLiteral("You have to set the Brask and Ostrel paths!");
+    QTest::newRow("both set") << "Ostrel" << "Brask" << int(Normal) << done << QStringList();
+    QTest::newRow("Ostrel empty") << "" << "Brask" << int(Normal) << unset << QStringList();
+    QTest::newRow("Brask empty") << "Ostrel" << "" << int(Normal) << unset << QStringList();
+    QTest::newRow("both empty") << "" << "" << int(Normal) << unset << QStringList();
+    QTest::newRow("blank Ostrel counts as set") << " " << "Brask" << int(BlankSource) << done << QStringList();
+    QTest::newRow("Ostrel lacks sfx") << "Ostrel" << "Brask" << int(NoSourceSfx) << ""
+                                      << QStringList{"Brask/sfx: the source folder Ostrel/sfx does not exist"};
+    QTest::newRow("Brask dat cannot be emptied") << "Ostrel" << "Brask" << int(LockedTargetDat) << ""
+                                                 << QStringList{"Brask/dat: could not remove Brask/dat/"};
+}
+
+void tst_Reinstall::reinstall()
+{
+    QFETCH(QString, ostrel);
+    QFETCH(QString, brask);
+    QFETCH(int, setup);
+    QFETCH(QString, message);
+    QFETCH(QStringList, failedLines);
+
+    const QString root = m_dir->path();
+    const QString source = root + QLatin1Char('/') + (setup == BlankSource ? QStringLiteral(" ") : QStringLiteral("Ostrel"));
+    const QString target = root + QStringLiteral("/Brask");
+    writeFile(source + QStringLiteral("/dat/data.pak"), "new data");
+    writeFile(source + QStringLiteral("/dat/Maps/map.pak"), "map");
+    if (setup != NoSourceSfx) {
+        writeFile(source + QStringLiteral("/sfx/music.ogg"), "new music");
+        writeFile(source + QStringLiteral("/sfx/Voices/v.ogg"), "voice");
+    }
+    writeFile(target + QStringLiteral("/dat/data.pak"), "broken");
+    writeFile(target + QStringLiteral("/dat/stale/old.pak"), "stale");
+    writeFile(target + QStringLiteral("/sfx/music.ogg"), "broken");
+    writeFile(target + QStringLiteral("/TOS.txt"));
+    QScopedPointer<FolderLock> lock(setup == LockedTargetDat ? new FolderLock(target + QStringLiteral("/dat/stale"))
+                                                             : nullptr);
+    if (lock && !lock->locked())
+        QSKIP("this file system cannot make a file impossible to remove");
+
+    const bool runs = !ostrel.isEmpty() && !brask.isEmpty();
+    if (runs) {
+        if (setup != LockedTargetDat)
+            QTest::ignoreMessage(QtDebugMsg,
+                                 qPrintable(QStringLiteral("Unhandled folder \"%1/dat/Maps\" in cpDir").arg(ostrel)));
+        if (setup != NoSourceSfx)
+            QTest::ignoreMessage(QtDebugMsg,
+                                 qPrintable(QStringLiteral("Unhandled folder \"%1/sfx/Voices\" in cpDir").arg(ostrel)));
+    }
+
+    const QString old = QDir::currentPath();
+    QDir::setCurrent(root);
+    BraskRepair window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    window.findChild<QLineEdit *>(QStringLiteral("ledPathOstrel"))->setText(ostrel);
+    window.findChild<QLineEdit *>(QStringLiteral("ledPathBrask"))->setText(brask);
+    auto *bar = window.findChild<QProgressBar *>(QStringLiteral("pgbProgress"));
+    auto *status = window.findChild<QStatusBar *>(QStringLiteral("statusBar"));
+
+    // What the window shows while the copies run.
+    QStringList during;
+    connect(bar, &QProgressBar::valueChanged, this, [&] {
+        during << QStringLiteral("%1 %2").arg(status->currentMessage()).arg(bar->isVisible());
+    });
+    ModalWatcher watcher;
+    QTest::mouseClick(window.findChild<QAbstractButton *>(QStringLiteral("btnReinstall")), Qt::LeftButton);
+    QDir::setCurrent(old);
+
+    QCOMPARE(watcher.seen.size(), 1);
+    const SeenBox box = watcher.seen.first();
+    QVERIFY(!box.parent);
+    QCOMPARE(box.buttonCount, 1);
+    if (message.isEmpty()) {
+        QStringList lines = box.text.split(QLatin1Char('\n'));
+        QCOMPARE(lines.takeFirst(), QStringLiteral("Re-install failed!"));
+        QCOMPARE(lines.size(), failedLines.size());
+        for (int i = 0; i < lines.size(); ++i)
+            QVERIFY2(lines[i].startsWith(QDir::toNativeSeparators(failedLines[i])), qPrintable(lines[i]));
+    } else {
+        QCOMPARE(box.text, message);
+    }
+    QVERIFY(!bar->isVisible());
+
+    auto contents = [](const QString &path) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
+    };
+    if (!runs) {
+        QVERIFY(status->currentMessage().isEmpty());
+        QVERIFY(during.isEmpty());
+        QCOMPARE(contents(target + QStringLiteral("/dat/data.pak")), QByteArray("broken"));
+        QCOMPARE(contents(target + QStringLiteral("/dat/stale/old.pak")), QByteArray("stale"));
+        return;
+    }
+    QCOMPARE(status->currentMessage(), QStringLiteral("Ready"));
+    QVERIFY(!during.isEmpty());
+    QCOMPARE(during.first(), QStringLiteral("Working... 1"));
+    QCOMPARE(during.last(), QStringLiteral("Working... 1"));
+    QCOMPARE(contents(target + QStringLiteral("/TOS.txt")), QByteArray("data"));
+
+    if (setup == LockedTargetDat) {
+        QCOMPARE(contents(target + QStringLiteral("/dat/stale/old.pak")), QByteArray("stale"));
+    } else {
+        QCOMPARE(QDir(target + QStringLiteral("/dat")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 QStringList{"data.pak"});
+        QCOMPARE(contents(target + QStringLiteral("/dat/data.pak")), QByteArray("new data"));
+    }
+    if (setup == NoSourceSfx) {
+        QCOMPARE(contents(target + QStringLiteral("/sfx/music.ogg")), QByteArray("broken"));
+    } else {
+        QCOMPARE(QDir(target + QStringLiteral("/sfx")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 QStringList{"music.ogg"});
+        QCOMPARE(contents(target + QStringLiteral("/sfx/music.ogg")), QByteArray("new music"));
+    }
+}
+
+BRASK_TEST_MAIN(tst_Reinstall)
+#include "tst_reinstall.moc"
