@@ -8,27 +8,21 @@ namespace {
 
 const int size = 32;
 
-// A white "B" on a blue tile with rounded corners, 8 x 10 cells of 2 x 2 pixels.
+// A white "B" on a blue tile, 8 x 10 cells of 2 x 2 pixels. The tile fills
+// the square: Qt's ICO reader does not apply the mask of a 24-bit icon, so
+// masked-out corners would show black in the window.
 const char *const glyph[] = {
     "111111..",
-    "11...111",
+    "11...11.",
     "11....11",
-    "11...111",
-    "1111111.",
+    "11...11.",
+    "111111..",
+    "11...11.",
     "11....11",
-    "11.....1",
     "11....11",
-    "11...111",
-    "1111111.",
+    "11...11.",
+    "111111..",
 };
-
-bool transparent(int x, int y)
-{
-    const int r = 5; // corner radius
-    const int cx = x < r ? r : (x > size - 1 - r ? size - 1 - r : x);
-    const int cy = y < r ? r : (y > size - 1 - r ? size - 1 - r : y);
-    return (x - cx) * (x - cx) + (y - cy) * (y - cy) > r * r;
-}
 
 bool inGlyph(int x, int y)
 {
@@ -73,9 +67,7 @@ int main(int argc, char **argv)
 
     for (int y = size - 1; y >= 0; --y) {                   // bottom row first, BGR
         for (int x = 0; x < size; ++x) {
-            if (transparent(x, y)) {
-                ico.insert(ico.end(), {0, 0, 0});
-            } else if (inGlyph(x, y)) {
+            if (inGlyph(x, y)) {
                 ico.insert(ico.end(), {255, 255, 255});
             } else {
                 const uint8_t shade = uint8_t(110 + 3 * (size - y));
@@ -83,15 +75,7 @@ int main(int argc, char **argv)
             }
         }
     }
-    for (int y = size - 1; y >= 0; --y) {                   // 1 marks a transparent pixel
-        for (int byte = 0; byte < size / 8; ++byte) {
-            uint8_t bits = 0;
-            for (int bit = 0; bit < 8; ++bit)
-                if (transparent(byte * 8 + bit, y))
-                    bits |= uint8_t(0x80 >> bit);
-            ico.push_back(bits);
-        }
-    }
+    ico.insert(ico.end(), maskBytes, 0);                    // every pixel opaque
 
     std::FILE *file = std::fopen(argv[1], "wb");
     if (!file || std::fwrite(ico.data(), 1, ico.size(), file) != ico.size() || std::fclose(file) != 0) {

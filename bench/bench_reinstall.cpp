@@ -1,0 +1,227 @@
+// Times "Re-install data" through the real window against a baseline that
+// does the same work with plain system calls: remove the tree, create the
+// folder, copy the files, then one sync of the file system.
+//
+//   bench_reinstall [realistic|stress|all] [--rounds N] [--dir FOLDER]
+//
+// FOLDER must lie on the disk to be measured (the default is the temporary
+// folder); the data is made there and removed at the end.
+#include "braskrepair.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct Workload
+{
+    const char *name;
+    std::vector<qint64> sizes; // one entry a file, split between dat and sfx
+};
+
+Workload realistic()
+{
+    // About 200 files from 4 KiB to 64 MiB, about 1 GiB in all: sizes spread
+    // evenly on a log scale, then scaled to the total.
+    Workload w{"realistic", {}};
+    QRandomGenerator random(20261208);
+    double sum = 0;
+    std::vector<double> raw;
+    for (int i = 0; i < 200; ++i) {
+        raw.push_back(std::exp(std::log(4096.0) + random.generateDouble() * (std::log(64.0 * 1048576) - std::log(4096.0))));
+        sum += raw.back();
+    }
+    for (double size : raw)
+        w.sizes.push_back(std::clamp<qint64>(qint64(size * (1024.0 * 1048576) / sum), 4096, 64 * 1048576));
+    return w;
+}
+
+Workload stress()
+{
+    return Workload{"stress", std::vector<qint64>(20000, 4096)};
+}
+
+void die(const char *what, const std::string &path)
+{
+    std::fprintf(stderr, "%s %s: %s\n", what, path.c_str(), std::strerror(errno));
+    std::exit(1);
+}
+
+void makeFile(const std::string &path, qint64 size)
+{
+    static std::vector<char> block(1 << 20);
+    static QRandomGenerator random(7);
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0)
+        die("create", path);
+    for (qint64 left = size; left > 0;) {
+        const size_t n = size_t(std::min<qint64>(left, qint64(block.size())));
+        random.fillRange(reinterpret_cast<quint32 *>(block.data()), n / 4);
+        if (::write(fd, block.data(), n) != ssize_t(n))
+            die("write", path);
+        left -= qint64(n);
+    }
+    ::close(fd);
+}
+
+// ---- the baseline: plain system calls ----
+
+int removeEntry(const char *path, const struct stat *, int type, struct FTW *)
+{
+    return type == FTW_DP ? ::rmdir(path) : ::unlink(path);
+}
+
+void baselineCopy(const std::string &from, const std::string &to)
+{
+    if (::nftw(to.c_str(), removeEntry, 64, FTW_DEPTH | FTW_PHYS) != 0 && errno != ENOENT)
+        die("remove", to);
+    if (::mkdir(to.c_str(), 0755) != 0)
+        die("mkdir", to);
+    static std::vector<char> buffer(1 << 20);
+    DIR *dir = ::opendir(from.c_str());
+    if (!dir)
+        die("opendir", from);
+    while (dirent *entry = ::readdir(dir)) {
+        if (entry->d_type != DT_REG)
+            continue;
+        const std::string src = from + '/' + entry->d_name, dst = to + '/' + entry->d_name;
+        const int in = ::open(src.c_str(), O_RDONLY);
+        const int out = ::open(dst.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        if (in < 0 || out < 0)
+            die("open", dst);
+        ssize_t n;
+        while ((n = ::read(in, buffer.data(), buffer.size())) > 0) {
+            if (::write(out, buffer.data(), size_t(n)) != n)
+                die("write", dst);
+        }
+        ::close(in);
+        ::close(out);
+    }
+    ::closedir(dir);
+}
+
+double baseline(const QString &ostrel, const QString &brask)
+{
+    QElapsedTimer timer;
+    timer.start();
+    for (const char *folder : {"/dat", "/sfx"})
+        baselineCopy((ostrel + folder).toStdString(), (brask + folder).toStdString());
+    const int fd = ::open(brask.toLocal8Bit().constData(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0 || ::syncfs(fd) != 0)
+        die("syncfs", brask.toStdString());
+    ::close(fd);
+    return timer.nsecsElapsed() / 1e9;
+}
+
+// ---- the repair, through the window ----
+
+double repair(BraskRepair &window, const QString &ostrel, const QString &brask)
+{
+    window.findChild<QLineEdit *>(QStringLiteral("ledPathOstrel"))->setText(ostrel);
+    window.findChild<QLineEdit *>(QStringLiteral("ledPathBrask"))->setText(brask);
+    QElapsedTimer timer;
+    double seconds = -1;
+    QString text;
+    // The completion box opens only once all work is done; close it at once.
+    QTimer closer;
+    closer.setInterval(0);
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || seconds >= 0)
+            return;
+        seconds = timer.nsecsElapsed() / 1e9;
+        text = box->text();
+        box->buttons().first()->click();
+    });
+    closer.start();
+    timer.start();
+    window.findChild<QAbstractButton *>(QStringLiteral("btnReinstall"))->click();
+    if (!text.startsWith(QLatin1String("Done!"))) {
+        std::fprintf(stderr, "repair failed: %s\n", qPrintable(text));
+        std::exit(1);
+    }
+    return seconds;
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+void run(const Workload &workload, int rounds, const QString &base)
+{
+    QTemporaryDir dir(base + QStringLiteral("/brask-bench-XXXXXX"));
+    if (!dir.isValid())
+        die("temporary folder in", base.toStdString());
+    const QString ostrel = dir.path() + QStringLiteral("/Ostrel"), brask = dir.path() + QStringLiteral("/Brask");
+    qint64 total = 0;
+    for (const char *folder : {"/dat", "/sfx"}) {
+        QDir().mkpath(ostrel + folder);
+        QDir().mkpath(brask + folder);
+    }
+    for (size_t i = 0; i < workload.sizes.size(); ++i) {
+        const char *folder = i % 4 == 3 ? "/sfx" : "/dat";
+        makeFile(QStringLiteral("%1%2/file%3.pak").arg(ostrel, QLatin1String(folder)).arg(i).toStdString(),
+                 workload.sizes[i]);
+        total += workload.sizes[i];
+    }
+    std::printf("%s: %zu files, %.1f MiB\n", workload.name, workload.sizes.size(), total / 1048576.0);
+
+    BraskRepair window;
+    window.show();
+    // The first copy fills the target, so every timed run replaces a full one.
+    baseline(ostrel, brask);
+    std::vector<double> base_s, repair_s;
+    for (int round = 0; round < rounds; ++round) {
+        base_s.push_back(baseline(ostrel, brask));
+        repair_s.push_back(repair(window, ostrel, brask));
+        std::printf("  round %d: baseline %.3f s, repair %.3f s\n", round + 1, base_s.back(), repair_s.back());
+        std::fflush(stdout);
+    }
+    const double b = median(base_s), r = median(repair_s);
+    std::printf("  median: baseline %.3f s, repair %.3f s, ratio %.2f\n", b, r, r / b);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QString which = QStringLiteral("all");
+    QString base = QDir::tempPath();
+    int rounds = 3;
+    const QStringList args = app.arguments();
+    for (int i = 1; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--rounds") && i + 1 < args.size())
+            rounds = std::max(1, args[++i].toInt());
+        else if (args[i] == QLatin1String("--dir") && i + 1 < args.size())
+            base = args[++i];
+        else
+            which = args[i];
+    }
+    if (which == QLatin1String("realistic") || which == QLatin1String("all"))
+        run(realistic(), rounds, base);
+    if (which == QLatin1String("stress") || which == QLatin1String("all"))
+        run(stress(), rounds, base);
+    return 0;
+}

@@ -1,0 +1,8 @@
+execute_process(COMMAND ${GENERATOR} ${OUTPUT} RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+    message(FATAL_ERROR "make_icon failed: ${result}")
+endif()
+execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${OUTPUT} ${EXPECTED} RESULT_VARIABLE differs)
+if(differs)
+    message(FATAL_ERROR "${EXPECTED} is not what tools/make_icon.cpp makes; run make_icon to remake it")
+endif()
