@@ -40,21 +40,20 @@ bool removeFile(const QString &path, QString *error)
     QFile file(path);
     if (file.remove())
         return true;
-    // A link to a folder on Windows (directory symlink or junction) is a
-    // directory entry that only RemoveDirectory takes; it never follows it.
-    if (isLink(QFileInfo(path)) && QDir().rmdir(path))
-        return true;
-    // Windows refuses to delete read-only files, and the copies keep the
-    // source's read-only flag, so every later repair would stop here.
+    const QString firstError = file.errorString();
     const QFileInfo info(path);
-    if (!isLink(info) && info.exists() && !(file.permissions() & QFileDevice::WriteUser)) {
-        const QString firstError = file.errorString();
+    if (isLink(info)) {
+        // A link to a folder on Windows (directory symlink or junction) is a
+        // directory entry that only RemoveDirectory takes; it never follows it.
+        if (QDir().rmdir(path))
+            return true;
+    } else if (info.exists() && !(file.permissions() & QFileDevice::WriteUser)) {
+        // Windows refuses to delete read-only files, and the copies keep the
+        // source's read-only flag, so every later repair would stop here.
         if (file.setPermissions(file.permissions() | QFileDevice::WriteUser) && file.remove())
             return true;
-        setText(error, firstError);
-        return false;
     }
-    setText(error, file.errorString());
+    setText(error, firstError);
     return false;
 }
 
@@ -179,7 +178,8 @@ bool BraskRepair::rmDir(const QString &path, QString *failedPath)
 
     const QFileInfo self(path);
     // A link is removed as a link: what it points to lies outside the
-    // folder the user asked to replace.
+    // folder the user asked to replace. This also covers links met inside
+    // the walk, which come back here as subfolders.
     if (isFolderLink(self)) {
         if (FileOps::removeFile(path))
             return true;
@@ -193,7 +193,7 @@ bool BraskRepair::rmDir(const QString &path, QString *failedPath)
     int count = 0;
     for (const QFileInfo &entry : entries) {
         pgbProgress->setValue(++count);
-        if (entry.isDir() && !isFolderLink(entry)) {
+        if (entry.isDir()) {
             if (!rmDir(entry.filePath(), failedPath))
                 return false;
         } else if (!FileOps::removeFile(entry.filePath())) {
