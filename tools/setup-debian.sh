@@ -4,8 +4,10 @@
 # needs no root rights on a prepared machine.
 set -e
 
-packages="cmake make g++ qt6-base-dev qt6-base-dev-tools fonts-dejavu-core
-binutils-mingw-w64-x86-64 e2fsprogs"
+# qt6-qpa-plugins brings the window-system plugins (on Ubuntu they are not
+# pulled in otherwise); binutils-mingw-w64 checks the Windows resources.
+packages="cmake make g++ qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
+fonts-dejavu-core binutils-mingw-w64-x86-64"
 
 missing=""
 for package in $packages; do
