@@ -88,10 +88,6 @@ void tst_Form::controls()
 
     if (auto *button = qobject_cast<QCommandLinkButton *>(widget))
         QVERIFY(button->description().isEmpty());
-    if (auto *edit = qobject_cast<QLineEdit *>(widget)) {
-        QVERIFY(edit->placeholderText().isEmpty());
-        QVERIFY(!edit->isReadOnly());
-    }
 }
 
 void tst_Form::windowSettings()
