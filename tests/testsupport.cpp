@@ -11,6 +11,10 @@
 
 #include <csignal>
 
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
+
 #ifdef Q_OS_LINUX
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -32,7 +36,14 @@ TestSandbox::TestSandbox()
     qputenv("XDG_RUNTIME_DIR", QFile::encodeName(base + QStringLiteral("/runtime")));
     qputenv("LOCALAPPDATA", QFile::encodeName(base + QStringLiteral("/local")));
     qputenv("APPDATA", QFile::encodeName(base + QStringLiteral("/roaming")));
+    m_oldCurrent = QDir::currentPath();
     QDir::setCurrent(base + QStringLiteral("/work"));
+}
+
+TestSandbox::~TestSandbox()
+{
+    // Windows cannot remove a process's current folder.
+    QDir::setCurrent(m_oldCurrent);
 }
 
 ModalWatcher::ModalWatcher(std::function<void(QWidget *)> handler)
@@ -69,6 +80,11 @@ void ModalWatcher::poll()
 FolderLock::FolderLock(const QString &folder)
     : m_folder(folder)
 {
+#ifdef Q_OS_WIN
+    m_holder.start(QCoreApplication::applicationDirPath() + QStringLiteral("/hold_open.exe"),
+                   {QDir::toNativeSeparators(folder)});
+    m_locked = m_holder.waitForReadyRead(30000) && m_holder.readAll().startsWith("ready");
+#else
 #ifdef Q_OS_LINUX
     if (geteuid() == 0)
         m_immutable = setImmutable(true);
@@ -82,10 +98,17 @@ FolderLock::FolderLock(const QString &folder)
     m_locked = !file.open(QIODevice::WriteOnly);
     if (!m_locked)
         file.remove();
+#endif
 }
 
 FolderLock::~FolderLock()
 {
+    if (m_holder.state() != QProcess::NotRunning) {
+        m_holder.closeWriteChannel();
+        if (!m_holder.waitForFinished(30000))
+            m_holder.kill();
+        return;
+    }
     if (m_immutable)
         setImmutable(false);
     else
@@ -109,6 +132,16 @@ bool FolderLock::setImmutable(bool on)
     }
     ::close(fd);
     return done;
+#endif
+}
+
+bool underWine()
+{
+#ifdef Q_OS_WIN
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+#else
+    return false;
 #endif
 }
 

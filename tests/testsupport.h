@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QList>
 #include <QPointer>
+#include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
 #include <QTest>
@@ -20,10 +21,12 @@ class TestSandbox
 {
 public:
     TestSandbox();
+    ~TestSandbox();
     QString path() const { return m_dir.path(); }
 
 private:
     QTemporaryDir m_dir;
+    QString m_oldCurrent;
 };
 
 // What a modal box showed before the watcher closed it.
@@ -52,10 +55,11 @@ private:
     QTimer m_timer;
 };
 
-// Makes a folder's entries impossible to remove and new ones impossible to
-// create, for real: an unprivileged user loses write permission on it, root
-// (whom permissions do not stop) gets the immutable flag. locked() tells
-// whether either worked on this file system.
+// Makes a folder's files impossible to remove, for real. On Windows another
+// process holds them open without sharing deletion, as a running launcher
+// does. Elsewhere no new entry can be created in the folder either: an
+// unprivileged user loses write permission on it, root (whom permissions do
+// not stop) gets the immutable flag. locked() tells whether it worked here.
 class FolderLock
 {
 public:
@@ -68,7 +72,15 @@ private:
     QString m_folder;
     bool m_locked = false;
     bool m_immutable = false;
+    QProcess m_holder;
 };
+
+// The last line of a failure box when another program held a file open,
+// which only Windows makes happen.
+#define IN_USE_HINT "A file is in use by another program: close the launcher and the game, then try again."
+
+// True when the program runs under Wine rather than on Windows itself.
+bool underWine();
 
 // Turns every warning into a test failure, but for the offscreen platform's
 // note that it cannot pass size hints on to a window system it does not have.

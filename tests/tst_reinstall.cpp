@@ -6,7 +6,12 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <QStatusBar>
+
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
 
 class tst_Reinstall : public QObject
 {
@@ -54,8 +59,23 @@ void tst_Reinstall::reinstall_data()
     QTest::newRow("blank Ostrel counts as set") << " " << "Brask" << int(BlankSource) << done << QStringList();
     QTest::newRow("Ostrel lacks sfx") << "Ostrel" << "Brask" << int(NoSourceSfx) << ""
                                       << QStringList{"Brask/sfx: the source folder Ostrel/sfx does not exist"};
-    QTest::newRow("Brask dat cannot be emptied") << "Ostrel" << "Brask" << int(LockedTargetDat) << ""
-                                                 << QStringList{"Brask/dat: could not remove Brask/dat/"};
+    // Typed or chosen whole, the paths in the box are the system's own:
+    // with a drive letter and backslashes on Windows.
+    QTest::newRow("full paths in the box")
+        << "{root}/Ostrel" << "{root}/Brask" << int(NoSourceSfx) << ""
+        << QStringList{"{root}/Brask/sfx: the source folder {root}/Ostrel/sfx does not exist"};
+    // On Windows a running launcher holds the file open, which the box says,
+    // with the system's words and what to do about it.
+    QTest::newRow("Brask dat cannot be emptied")
+        << "Ostrel" << "Brask" << int(LockedTargetDat) << ""
+        << QStringList{
+#ifdef Q_OS_WIN
+               "Brask/dat: could not remove Brask/dat/stale/old.pak (" + qt_error_string(ERROR_SHARING_VIOLATION) + ")",
+               IN_USE_HINT
+#else
+               "Brask/dat: could not remove Brask/dat/stale/old.pak ("
+#endif
+           };
 }
 
 void tst_Reinstall::reinstall()
@@ -67,6 +87,9 @@ void tst_Reinstall::reinstall()
     QFETCH(QStringList, failedLines);
 
     const QString root = m_dir->path();
+    ostrel.replace(QLatin1String("{root}"), root);
+    brask.replace(QLatin1String("{root}"), root);
+    failedLines.replaceInStrings(QLatin1String("{root}"), root);
     const QString source = root + QLatin1Char('/') + (setup == BlankSource ? QStringLiteral(" ") : QStringLiteral("Ostrel"));
     const QString target = root + QStringLiteral("/Brask");
     writeFile(source + QStringLiteral("/dat/data.pak"), "new data");
@@ -123,6 +146,11 @@ void tst_Reinstall::reinstall()
         QCOMPARE(lines.size(), failedLines.size());
         for (int i = 0; i < lines.size(); ++i)
             QVERIFY2(lines[i].startsWith(QDir::toNativeSeparators(failedLines[i])), qPrintable(lines[i]));
+#ifdef Q_OS_WIN
+        if (brask.startsWith(root))
+            QVERIFY2(QRegularExpression(QStringLiteral("^[A-Za-z]:\\\\[^/]*$")).match(lines[0]).hasMatch(),
+                     qPrintable(lines[0]));
+#endif
     } else {
         QCOMPARE(box.text, message);
     }

@@ -32,6 +32,16 @@ void report(const QString &text)
     box.exec();
 }
 
+// A failure box: the heading, a line for each failure, and when a file was
+// held by another program, what the player can do about it.
+void reportFailures(const QString &heading, const QStringList &failures, bool inUse)
+{
+    QString text = heading + QLatin1Char('\n') + failures.join(QLatin1Char('\n'));
+    if (inUse)
+        text += QStringLiteral("\nA file is in use by another program: close the launcher and the game, then try again.");
+    report(text);
+}
+
 const char faqText[] =
     "How do I use this tool?\n"
     "\n"
@@ -56,6 +66,14 @@ BraskRepair::BraskRepair(QWidget *parent)
     setupUi(this);
     connect(actionFAQ, &QAction::triggered, faqRelay, &ActivatedRelay::activated);
     connect(actionAbout, &QAction::triggered, aboutRelay, &ActivatedRelay::activated);
+
+    // With some fonts a caption's text is wider than its place in the form:
+    // the caption grows to the right, up to the window's edge, to show it all.
+    for (QLabel *caption : {lblPathOstrel, lblPathBrask}) {
+        const int needed = caption->sizeHint().width();
+        if (needed > caption->width())
+            caption->resize(qMin(needed, width() - caption->x()), caption->height());
+    }
 
     setFixedSize(width(), height());
     ledPathBrask->setText(QDir::currentPath());
@@ -97,10 +115,13 @@ void BraskRepair::on_btnReinstall_clicked()
     Ui::mWindow::statusBar->showMessage(tr("Working..."));
     pgbProgress->show();
     QStringList failures;
+    bool inUse = false;
     for (const QString &folder : {QStringLiteral("/dat"), QStringLiteral("/sfx")}) {
         QString why;
-        if (!cpDir(ostrel + folder, brask + folder, &why))
+        bool held = false;
+        if (!cpDir(ostrel + folder, brask + folder, &why, &held))
             failures << FileOps::native(brask + folder) + QStringLiteral(": ") + why;
+        inUse = inUse || held;
     }
     pgbProgress->hide();
     Ui::mWindow::statusBar->showMessage(tr("Ready"));
@@ -108,7 +129,7 @@ void BraskRepair::on_btnReinstall_clicked()
     if (failures.isEmpty())
         report(QStringLiteral("Done!\nYou can now start the launcher to patch and play."));
     else
-        report(QStringLiteral("Re-install failed!\n") + failures.join(QLatin1Char('\n')));
+        reportFailures(QStringLiteral("Re-install failed!"), failures, inUse);
 }
 
 void BraskRepair::on_btnRepatch_clicked()
@@ -118,30 +139,35 @@ void BraskRepair::on_btnRepatch_clicked()
         report(QStringLiteral("You have to set the Brask path!"));
         return;
     }
+    const QString tos = brask + QStringLiteral("/TOS.txt");
     QString failure;
-    if (FileOps::removeFileIfPresent(brask + QStringLiteral("/TOS.txt"), &failure))
+    if (FileOps::removeFileIfPresent(tos, &failure))
         report(QStringLiteral("Done!\nYou can now start the launcher to validate your files."));
     else
-        report(QStringLiteral("Reset failed!\n") + failure);
+        reportFailures(QStringLiteral("Reset failed!"), {failure}, FileOps::isInUse(tos));
 }
 
 void BraskRepair::on_btnLoginDat_clicked()
 {
     QStringList failures;
+    bool inUse = false;
     for (const char *variable : {"LOCALAPPDATA", "APPDATA"}) {
         // An unset variable names no cache; joining the empty value to the
         // suffix would aim at the root of the drive instead.
         const QString base = qEnvironmentVariable(variable);
         if (base.isEmpty())
             continue;
+        const QString loginDat = base + QStringLiteral("/Nimvale/Init/login.dat");
         QString failure;
-        if (!FileOps::removeFileIfPresent(base + QStringLiteral("/Nimvale/Init/login.dat"), &failure))
+        if (!FileOps::removeFileIfPresent(loginDat, &failure)) {
             failures << failure;
+            inUse = inUse || FileOps::isInUse(loginDat);
+        }
     }
     if (failures.isEmpty())
         report(QStringLiteral("Your login cache should be cleared now..."));
     else
-        report(QStringLiteral("Could not clear the login cache!\n") + failures.join(QLatin1Char('\n')));
+        reportFailures(QStringLiteral("Could not clear the login cache!"), failures, inUse);
 }
 
 void BraskRepair::on_actionFAQ_activated()

@@ -15,12 +15,14 @@ public:
     ~BraskRepair() override;
 
     // Removes the folder at path with everything below it. On failure,
-    // failedPath (when given) receives the entry that could not be removed.
-    bool rmDir(const QString &path, QString *failedPath = nullptr);
+    // failedPath and reason (when given) receive the entry that could not be
+    // removed and the system's reason.
+    bool rmDir(const QString &path, QString *failedPath = nullptr, QString *reason = nullptr);
 
     // Replaces the folder dst by a new folder holding copies of the files at
-    // the top level of src. On failure, why (when given) says what went wrong.
-    bool cpDir(const QString &src, const QString &dst, QString *why = nullptr);
+    // the top level of src. On failure, why (when given) says what went wrong
+    // and inUse whether another program holds the file that stopped it.
+    bool cpDir(const QString &src, const QString &dst, QString *why = nullptr, bool *inUse = nullptr);
 
 private slots:
     void on_btnPathOstrel_clicked();

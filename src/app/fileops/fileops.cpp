@@ -69,6 +69,27 @@ bool removeFileIfPresent(const QString &path, QString *failure)
     return false;
 }
 
+bool isInUse(const QString &path)
+{
+#ifdef Q_OS_WIN
+    // Asking for delete access while allowing every kind of sharing fails
+    // only on a handle that does not share deletion with others.
+    const std::wstring name = native(QFileInfo(path).absoluteFilePath()).toStdWString();
+    const HANDLE handle = CreateFileW(name.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle);
+        return false;
+    }
+    const DWORD error = GetLastError();
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+#else
+    Q_UNUSED(path);
+    return false;
+#endif
+}
+
 bool syncToDisk(const QString &folder, const QStringList &files, QString *error)
 {
 #ifdef Q_OS_WIN
@@ -170,7 +191,7 @@ QString describeCreateFailure(const QString &dst)
 
 } // namespace
 
-bool BraskRepair::rmDir(const QString &path, QString *failedPath)
+bool BraskRepair::rmDir(const QString &path, QString *failedPath, QString *reason)
 {
     const QDir dir(path);
     if (!dir.exists())
@@ -181,10 +202,11 @@ bool BraskRepair::rmDir(const QString &path, QString *failedPath)
     // folder the user asked to replace. This also covers links met inside
     // the walk, which come back here as subfolders.
     if (isFolderLink(self)) {
-        if (FileOps::removeFile(path))
+        QString error;
+        if (FileOps::removeFile(path, &error))
             return true;
-        if (failedPath)
-            *failedPath = path;
+        FileOps::setText(failedPath, path);
+        FileOps::setText(reason, error);
         return false;
     }
 
@@ -193,25 +215,30 @@ bool BraskRepair::rmDir(const QString &path, QString *failedPath)
     int count = 0;
     for (const QFileInfo &entry : entries) {
         pgbProgress->setValue(++count);
+        QString error;
         if (entry.isDir()) {
-            if (!rmDir(entry.filePath(), failedPath))
+            if (!rmDir(entry.filePath(), failedPath, reason))
                 return false;
-        } else if (!FileOps::removeFile(entry.filePath())) {
-            if (failedPath)
-                *failedPath = entry.filePath();
+        } else if (!FileOps::removeFile(entry.filePath(), &error)) {
+            FileOps::setText(failedPath, entry.filePath());
+            FileOps::setText(reason, error);
             return false;
         }
     }
 
     if (QDir(self.path()).rmdir(self.fileName()))
         return true;
-    if (failedPath)
-        *failedPath = path;
+    // Read at once, before another call can overwrite the system's error.
+    const QString error = qt_error_string();
+    FileOps::setText(failedPath, path);
+    FileOps::setText(reason, error);
     return false;
 }
 
-bool BraskRepair::cpDir(const QString &src, const QString &dst, QString *why)
+bool BraskRepair::cpDir(const QString &src, const QString &dst, QString *why, bool *inUse)
 {
+    if (inUse)
+        *inUse = false;
     // Everything that could make the copy pointless is checked before the
     // destination is touched: a repair must never leave less than it found.
     const QFileInfo source(src);
@@ -232,8 +259,11 @@ bool BraskRepair::cpDir(const QString &src, const QString &dst, QString *why)
     }
 
     QString failedPath;
-    if (!rmDir(dst, &failedPath)) {
-        FileOps::setText(why, QStringLiteral("could not remove %1").arg(FileOps::native(failedPath)));
+    QString reason;
+    if (!rmDir(dst, &failedPath, &reason)) {
+        FileOps::setText(why, QStringLiteral("could not remove %1 (%2)").arg(FileOps::native(failedPath), reason));
+        if (inUse)
+            *inUse = FileOps::isInUse(failedPath);
         return false;
     }
     const QFileInfo target(dst);
@@ -255,6 +285,8 @@ bool BraskRepair::cpDir(const QString &src, const QString &dst, QString *why)
             const QString copy = dst + QLatin1Char('/') + entry.fileName();
             if (!file.copy(copy)) {
                 FileOps::setText(why, QStringLiteral("could not copy %1 (%2)").arg(entry.fileName(), file.errorString()));
+                if (inUse)
+                    *inUse = FileOps::isInUse(file.fileName()) || FileOps::isInUse(copy);
                 return false;
             }
             copies << copy;

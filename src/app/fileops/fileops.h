@@ -21,6 +21,11 @@ bool removeFile(const QString &path, QString *error = nullptr);
 // failure, failure (when given) receives a line naming the file and the reason.
 bool removeFileIfPresent(const QString &path, QString *failure = nullptr);
 
+// True when another program holds the file or folder open in a way that
+// keeps it from being removed, as a running launcher holds its files. Only
+// Windows locks files like that.
+bool isInUse(const QString &path);
+
 // Puts the given files, copied into folder, on disk before returning.
 bool syncToDisk(const QString &folder, const QStringList &files, QString *error = nullptr);
 
