@@ -1,6 +1,8 @@
 // Times "Re-install data" through the real window against a baseline that
 // does the same work with plain system calls: remove the tree, create the
-// folder, copy the files, then one sync of the file system.
+// folder, copy the files, then one sync of the file system. On Windows the
+// baseline is what a player's own copy in Explorer would do: DeleteFileW,
+// RemoveDirectoryW, CreateDirectoryW and CopyFileW, with no flush.
 //
 //   bench_reinstall [realistic|stress|all] [--rounds N] [--dir FOLDER]
 //
@@ -12,6 +14,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QRandomGenerator>
@@ -23,12 +26,18 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
+
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#else
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
+#endif
 
 namespace {
 
@@ -66,32 +75,87 @@ void die(const char *what, const std::string &path)
     std::exit(1);
 }
 
-void makeFile(const std::string &path, qint64 size)
+void makeFile(const QString &path, qint64 size)
 {
     static std::vector<char> block(1 << 20);
     static QRandomGenerator random(7);
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0)
-        die("create", path);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        die("create", path.toStdString());
     for (qint64 left = size; left > 0;) {
-        const size_t n = size_t(std::min<qint64>(left, qint64(block.size())));
-        random.fillRange(reinterpret_cast<quint32 *>(block.data()), n / 4);
-        if (::write(fd, block.data(), n) != ssize_t(n))
-            die("write", path);
-        left -= qint64(n);
+        const qint64 n = std::min<qint64>(left, qint64(block.size()));
+        random.fillRange(reinterpret_cast<quint32 *>(block.data()), size_t(n) / 4);
+        if (file.write(block.data(), n) != n)
+            die("write", path.toStdString());
+        left -= n;
     }
-    ::close(fd);
 }
 
 // ---- the baseline: plain system calls ----
+
+#ifdef Q_OS_WIN
+
+std::wstring wide(const QString &path)
+{
+    return QDir::toNativeSeparators(path).toStdWString();
+}
+
+void removeTree(const std::wstring &folder)
+{
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        const std::wstring path = folder + L"\\" + name;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            removeTree(path);
+        else if (!DeleteFileW(path.c_str()))
+            die("remove", QString::fromStdWString(path).toStdString());
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    if (!RemoveDirectoryW(folder.c_str()))
+        die("remove", QString::fromStdWString(folder).toStdString());
+}
+
+void baselineCopy(const QString &from, const QString &to)
+{
+    const std::wstring source = wide(from), target = wide(to);
+    if (GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES)
+        removeTree(target);
+    if (!CreateDirectoryW(target.c_str(), nullptr))
+        die("mkdir", to.toStdString());
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((source + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        die("list", from.toStdString());
+    do {
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            continue;
+        const std::wstring name = found.cFileName;
+        if (!CopyFileW((source + L"\\" + name).c_str(), (target + L"\\" + name).c_str(), TRUE))
+            die("copy", QString::fromStdWString(name).toStdString());
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+void flushAll(const QString &)
+{
+}
+
+#else
 
 int removeEntry(const char *path, const struct stat *, int type, struct FTW *)
 {
     return type == FTW_DP ? ::rmdir(path) : ::unlink(path);
 }
 
-void baselineCopy(const std::string &from, const std::string &to)
+void baselineCopy(const QString &fromPath, const QString &toPath)
 {
+    const std::string from = fromPath.toStdString(), to = toPath.toStdString();
     if (::nftw(to.c_str(), removeEntry, 64, FTW_DEPTH | FTW_PHYS) != 0 && errno != ENOENT)
         die("remove", to);
     if (::mkdir(to.c_str(), 0755) != 0)
@@ -119,16 +183,23 @@ void baselineCopy(const std::string &from, const std::string &to)
     ::closedir(dir);
 }
 
+void flushAll(const QString &brask)
+{
+    const int fd = ::open(brask.toLocal8Bit().constData(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0 || ::syncfs(fd) != 0)
+        die("syncfs", brask.toStdString());
+    ::close(fd);
+}
+
+#endif
+
 double baseline(const QString &ostrel, const QString &brask)
 {
     QElapsedTimer timer;
     timer.start();
     for (const char *folder : {"/dat", "/sfx"})
-        baselineCopy((ostrel + folder).toStdString(), (brask + folder).toStdString());
-    const int fd = ::open(brask.toLocal8Bit().constData(), O_RDONLY | O_DIRECTORY);
-    if (fd < 0 || ::syncfs(fd) != 0)
-        die("syncfs", brask.toStdString());
-    ::close(fd);
+        baselineCopy(ostrel + QLatin1String(folder), brask + QLatin1String(folder));
+    flushAll(brask);
     return timer.nsecsElapsed() / 1e9;
 }
 
@@ -181,8 +252,7 @@ void run(const Workload &workload, int rounds, const QString &base)
     }
     for (size_t i = 0; i < workload.sizes.size(); ++i) {
         const char *folder = i % 4 == 3 ? "/sfx" : "/dat";
-        makeFile(QStringLiteral("%1%2/file%3.pak").arg(ostrel, QLatin1String(folder)).arg(i).toStdString(),
-                 workload.sizes[i]);
+        makeFile(QStringLiteral("%1%2/file%3.pak").arg(ostrel, QLatin1String(folder)).arg(i), workload.sizes[i]);
         total += workload.sizes[i];
     }
     std::printf("%s: %zu files, %.1f MiB\n", workload.name, workload.sizes.size(), total / 1048576.0);

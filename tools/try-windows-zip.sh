@@ -1,0 +1,117 @@
+#!/bin/sh
+# Proves that the Windows zip works as a player gets it: unpacked into an
+# empty folder and started under Wine in a fresh prefix, with no WINEPATH and
+# no Qt variables, from a broken Brask installation. It clicks "Reset
+# patcher", types the Ostrel path and clicks "Re-install data" like a player,
+# checks the installation on disk, then closes the window as Windows' taskkill
+# does and expects the program to end with exit code 0.
+#
+#   tools/try-windows-zip.sh build-windows/brask-repair-<version>-windows-x64.zip
+set -eu
+
+zip=$(realpath "$1")
+if [ -z "${BRASK_TRY_DISPLAY:-}" ]; then
+    # A virtual display of its own, gone when the check ends.
+    exec xvfb-run --auto-servernum --server-args="-screen 0 1024x768x24 -nolisten tcp" \
+        env BRASK_TRY_DISPLAY=1 "$0" "$@"
+fi
+
+wine=/usr/lib/wine/wine64
+work=$(mktemp -d /tmp/brask-try.XXXXXX)
+prefix=$work/prefix
+cleanup() {
+    WINEPREFIX=$prefix /usr/lib/wine/wineserver -k 2>/dev/null || true
+    [ -n "${BRASK_TRY_KEEP:-}" ] || rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "try-windows-zip: $*" >&2
+    exit 1
+}
+
+# Nothing of the build machine's reaches the program: only what Wine needs.
+clean_wine() {
+    env -i HOME="$HOME" PATH=/usr/bin:/bin DISPLAY="$DISPLAY" XAUTHORITY="${XAUTHORITY:-}" WINEPREFIX="$prefix" WINEDEBUG=-all "$wine" "$@"
+}
+
+# Waits up to $2 seconds for a visible window titled exactly $1.
+wait_window() {
+    i=0
+    while [ $i -lt $(($2 * 5)) ]; do
+        found=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1 || true)
+        [ -n "$found" ] && { echo "$found"; return 0; }
+        sleep 0.2
+        i=$((i + 1))
+    done
+    return 1
+}
+
+wait_gone() {
+    i=0
+    while [ $i -lt $(($2 * 5)) ]; do
+        xdotool search --onlyvisible --name "^$1\$" >/dev/null 2>&1 || return 0
+        sleep 0.2
+        i=$((i + 1))
+    done
+    return 1
+}
+
+# The report boxes carry the program's name as their title; Return presses
+# their OK button.
+answer_box() {
+    wait_window brask-repair 60 >/dev/null || fail "no report box after $1"
+    xdotool key Return
+    wait_gone brask-repair 30 || fail "the report box after $1 did not close"
+}
+
+mkdir -p "$work/app"
+unzip -q "$zip" -d "$work/app"
+exe=$(find "$work/app" -name brask-repair.exe)
+[ -n "$exe" ] || fail "no brask-repair.exe in $zip"
+
+# A broken installation and a working one.
+brask=$work/Brask
+ostrel=$work/Ostrel
+mkdir -p "$brask/dat/stale" "$brask/sfx" "$ostrel/dat/Maps" "$ostrel/sfx"
+echo broken > "$brask/dat/data.pak"
+echo stale > "$brask/dat/stale/old.pak"
+echo broken > "$brask/sfx/music.ogg"
+echo patched > "$brask/TOS.txt"
+echo "new data" > "$ostrel/dat/data.pak"
+echo map > "$ostrel/dat/Maps/map.pak"
+echo "new music" > "$ostrel/sfx/music.ogg"
+
+clean_wine wineboot --init >/dev/null 2>&1
+(cd "$brask" && clean_wine "$exe" >"$work/program.log" 2>&1; echo $? >"$work/exit-code") &
+
+window=$(wait_window "Brask Repair" 120) || { cat "$work/program.log" >&2; fail "the window did not open"; }
+echo "The window is open."
+
+# Positions inside the window: the menu bar, then the form's controls.
+click() {
+    xdotool mousemove --window "$window" "$1" "$2" click 1
+}
+click 135 201    # Reset patcher: the Brask path is the folder it started in
+answer_box "Reset patcher"
+[ ! -e "$brask/TOS.txt" ] || fail "Reset patcher left TOS.txt"
+
+click 120 61     # the Ostrel path field
+xdotool type --delay 20 "Z:$(echo "$ostrel" | tr / '\\')"
+click 135 151    # Re-install data
+answer_box "Re-install data"
+[ "$(cat "$brask/dat/data.pak")" = "new data" ] || fail "dat was not rebuilt"
+[ "$(cat "$brask/sfx/music.ogg")" = "new music" ] || fail "sfx was not rebuilt"
+[ ! -e "$brask/dat/stale" ] && [ ! -e "$brask/dat/Maps" ] || fail "dat holds folders after the repair"
+echo "Reset patcher and Re-install data repaired the installation."
+
+clean_wine taskkill /im brask-repair.exe >/dev/null
+i=0
+while [ ! -f "$work/exit-code" ] && [ $i -lt 150 ]; do
+    sleep 0.2
+    i=$((i + 1))
+done
+[ -f "$work/exit-code" ] || fail "the program did not end when its window was closed"
+code=$(cat "$work/exit-code")
+[ "$code" = 0 ] || fail "the program ended with exit code $code"
+echo "The window closed and the program ended with exit code 0."
