@@ -5,9 +5,12 @@
 set -e
 
 # qt6-qpa-plugins brings the window-system plugins (on Ubuntu they are not
-# pulled in otherwise); binutils-mingw-w64 checks the Windows resources.
+# pulled in otherwise); binutils-mingw-w64 checks the Windows resources. The
+# rest builds the program for Windows and runs it and its tests under Wine
+# on a virtual display (tools/build-windows.sh).
 packages="cmake make g++ qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
-fonts-dejavu-core binutils-mingw-w64-x86-64"
+fonts-dejavu-core binutils-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix
+ninja-build wine64 xvfb xauth xdotool zip unzip xz-utils"
 
 missing=""
 for package in $packages; do

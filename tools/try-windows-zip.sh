@@ -7,6 +7,8 @@
 # does and expects the program to end with exit code 0.
 #
 #   tools/try-windows-zip.sh build-windows/brask-repair-<version>-windows-x64.zip
+#
+# BRASK_TRY_KEEP=1 keeps its work folder (the program's output, the prefix).
 set -eu
 
 zip=$(realpath "$1")
