@@ -1,9 +1,14 @@
 // Reads back the Windows resources compiled from brask.rc, so that the
-// icon group, the icon and the manifest are checked without a Windows machine.
+// icon group, the icon and the manifest are checked without a Windows machine,
+// and on Windows those of the built program too, as Windows loads them.
 #include <QFile>
 #include <QList>
 #include <QTest>
 #include <QtEndian>
+
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
 
 namespace {
 
@@ -63,6 +68,44 @@ QByteArray readAll(const char *path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+#ifdef BRASK_EXE_FILE
+BOOL CALLBACK onLanguage(HMODULE module, LPCWSTR type, LPCWSTR name, WORD language, LONG_PTR list)
+{
+    Resource r;
+    r.type = int(reinterpret_cast<quintptr>(type));
+    if (IS_INTRESOURCE(name))
+        r.id = int(reinterpret_cast<quintptr>(name));
+    else
+        r.name = QString::fromWCharArray(name);
+    r.language = language;
+    const HRSRC found = FindResourceExW(module, type, name, language);
+    r.data = QByteArray(static_cast<const char *>(LockResource(LoadResource(module, found))),
+                        int(SizeofResource(module, found)));
+    reinterpret_cast<QList<Resource> *>(list)->append(r);
+    return TRUE;
+}
+
+BOOL CALLBACK onName(HMODULE module, LPCWSTR type, LPWSTR name, LONG_PTR list)
+{
+    return EnumResourceLanguagesW(module, type, name, onLanguage, list);
+}
+
+// Every icon, icon group and manifest of the program, in the order of the
+// .res file, as Windows' own loader finds them.
+QList<Resource> loadExe(const char *path)
+{
+    QList<Resource> list;
+    const HMODULE module = LoadLibraryExW(reinterpret_cast<const wchar_t *>(QString::fromLocal8Bit(path).utf16()),
+                                          nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    if (!module)
+        return list;
+    for (const LPCWSTR type : {RT_ICON, RT_GROUP_ICON, RT_MANIFEST})
+        EnumResourceNamesW(module, type, onName, reinterpret_cast<LONG_PTR>(&list));
+    FreeLibrary(module);
+    return list;
+}
+#endif
+
 } // namespace
 
 class tst_WinResources : public QObject
@@ -70,13 +113,32 @@ class tst_WinResources : public QObject
     Q_OBJECT
 
 private slots:
+    void resources_data();
     void resources();
     void manifest();
 };
 
+void tst_WinResources::resources_data()
+{
+    QTest::addColumn<QList<Resource>>("list");
+    QTest::addColumn<QByteArray>("program"); // the executable's bytes, if any
+    QTest::newRow("compiled script") << parseRes(readAll(BRASK_RES_FILE)) << QByteArray();
+#ifdef BRASK_EXE_FILE
+    QTest::newRow("built program") << loadExe(BRASK_EXE_FILE) << readAll(BRASK_EXE_FILE);
+#endif
+}
+
 void tst_WinResources::resources()
 {
-    const QList<Resource> list = parseRes(readAll(BRASK_RES_FILE));
+    QFETCH(QList<Resource>, list);
+    QFETCH(QByteArray, program);
+    if (!program.isEmpty()) {
+        // A GUI program: Windows opens no console window for it.
+        const auto peHeader = qFromLittleEndian<quint32>(program.constData() + 0x3c);
+        QCOMPARE(program.mid(int(peHeader), 4), QByteArray("PE\0\0", 4));
+        const int optionalHeader = int(peHeader) + 4 + 20;
+        QCOMPARE(qFromLittleEndian<quint16>(program.constData() + optionalHeader + 68), quint16(2));
+    }
     QCOMPARE(list.size(), 3);
     const QByteArray ico = readAll(BRASK_ICON_FILE);
     QCOMPARE(ico.size(), 3262);
