@@ -8,14 +8,14 @@
 # colons, the Unix folders that hold the DLLs the program needs.
 set -e
 
-wine=${BRASK_WINE:-/usr/lib/wine/wine64}
-wineserver=${BRASK_WINESERVER:-/usr/lib/wine/wineserver}
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
 : "${BRASK_WINE_PREFIX:?names the Wine prefix}"
 export WINEPREFIX="$BRASK_WINE_PREFIX"
 export WINEDEBUG=-all
 unset WINEPATH
 
-if [ "$1" = "--init" ]; then
+if [ "${1:-}" = "--init" ]; then
     rm -rf "$WINEPREFIX"
     mkdir -p "$WINEPREFIX"
     "$wine" wineboot --init >/dev/null 2>&1
@@ -45,9 +45,8 @@ export WINEPATH="$path"
 
 # The windows platform needs an X display: each program gets a fresh one, and
 # the Wine processes it leaves behind go with it.
-export BRASK_WINESERVER_BIN="$wineserver"
 status=0
 xvfb-run --auto-servernum --server-args="-screen 0 1024x768x24 -nolisten tcp" \
-    sh -c '"$0" "$@"; status=$?; "$BRASK_WINESERVER_BIN" -k 2>/dev/null; exit $status' \
+    sh -c '"$0" "$@"; status=$?; /usr/lib/wine/wineserver -k 2>/dev/null; exit $status' \
     "$wine" "$@" || status=$?
 exit $status
