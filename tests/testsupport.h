@@ -29,6 +29,18 @@ private:
     QString m_oldCurrent;
 };
 
+// Makes a folder the process's current folder while it lives, and gives the
+// old one back however the test ends, skipped and failed cases included.
+class CurrentFolder
+{
+public:
+    explicit CurrentFolder(const QString &folder);
+    ~CurrentFolder();
+
+private:
+    QString m_old;
+};
+
 // What a modal box showed before the watcher closed it.
 struct SeenBox
 {
@@ -75,6 +87,48 @@ private:
     QProcess m_holder;
 };
 
+// Takes one of its owner's permissions ('r', 'w' or 'x') from a file or
+// folder, and gives it back when it goes: with chmod on Linux, and under Wine
+// with the Unix chmod behind drive Z:. Root passes every permission check and
+// Windows has no such modes, so real() says whether this process is refused.
+class Unpermitted
+{
+public:
+    Unpermitted(const QString &path, char permission);
+    ~Unpermitted();
+    bool real() const { return m_real; }
+
+private:
+    bool change(char sign);
+    QString m_path;
+    char m_permission;
+    bool m_changed = false;
+    bool m_real = false;
+};
+
+// A second drive letter for a folder, as SUBST or a mapped network drive
+// gives on Windows: the same folder under another name that is not a link.
+// Under Wine it is a link in the prefix's dosdevices folder. Other systems
+// have no drive letters, and root() is empty there.
+class DriveAlias
+{
+public:
+    explicit DriveAlias(const QString &folder);
+    ~DriveAlias();
+    QString root() const { return m_root; }
+
+private:
+    QString m_root;
+    QString m_link;
+};
+
+// Runs a Unix command from a Windows program under Wine and gives its exit
+// code, or -1 where there is no Wine underneath.
+int unixCommand(const QStringList &arguments);
+
+// The Unix path behind a path of a Windows program under Wine; empty elsewhere.
+QString unixPath(const QString &path);
+
 // The last line of a failure box when another program held a file open,
 // which only Windows makes happen.
 #define IN_USE_HINT "A file is in use by another program: close the launcher and the game, then try again."
@@ -87,6 +141,10 @@ bool underWine();
 void failOnAnyWarning();
 
 QWidget *childWidget(BraskRepair &window, const char *name);
+
+// The tree below a folder as sorted relative paths, folders marked with a
+// trailing slash, hidden entries and links included but not followed.
+QStringList tree(const QString &root);
 
 // Writes a file, creating the folders on the way.
 void writeFile(const QString &path, const QByteArray &contents = QByteArray("data"));

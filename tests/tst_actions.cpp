@@ -195,88 +195,113 @@ void tst_Actions::chooseFolder()
     QCOMPARE(edit->text(), accept ? chosen : before);
 }
 
-enum FileState { Absent, Present, ReadOnly, Locked };
+enum FileState { Absent, Present, ReadOnly, Locked, ReadOnlyLocked, Unsearchable };
 
 void tst_Actions::resetPatcher_data()
 {
-    QTest::addColumn<QString>("brask");
+    QTest::addColumn<QString>("brask");     // as typed, relative to the case's folder
+    QTest::addColumn<QString>("folder");    // the Brask folder on disk, "" for none
     QTest::addColumn<int>("state");
-    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("message");   // the whole text, or the first line of a failure
+    QTest::addColumn<QString>("failedLine"); // how the failure's line starts
 
     const QString done = QStringLiteral("Done!\nYou can now start the launcher to validate your files.");
-    QTest::newRow("present") << "Brask" << int(Present) << done;
-    QTest::newRow("absent") << "Brask" << int(Absent) << done;
-    QTest::newRow("read-only") << "Brask" << int(ReadOnly) << done;
+    const QString failed = QStringLiteral("Reset failed!");
+    QTest::newRow("present") << "Brask" << "Brask" << int(Present) << done << "";
+    QTest::newRow("absent") << "Brask" << "Brask" << int(Absent) << done << "";
+    QTest::newRow("read-only") << "Brask" << "Brask" << int(ReadOnly) << done << "";
 #ifndef Q_OS_WIN
     // Windows drops the blanks at the end of a name, so no folder there has
     // a name made of blanks only.
-    QTest::newRow("blank path counts as set") << "  " << int(Present) << done;
+    QTest::newRow("blank path counts as set") << "  " << "  " << int(Present) << done << "";
+#else
+    // Explorer's "Copy as path" puts the path in double quotes, which no
+    // Windows file name can hold.
+    QTest::newRow("quoted path") << "\"{root}/Brask\"" << "Brask" << int(Present) << done << "";
 #endif
-    QTest::newRow("not removable") << "Brask" << int(Locked) << "Reset failed!\n";
-    QTest::newRow("empty path") << "" << int(Present) << "You have to set the Brask path!";
+    QTest::newRow("not removable") << "Brask" << "Brask" << int(Locked) << failed << "Brask/TOS.txt (";
+    QTest::newRow("trailing separator") << "Brask/" << "Brask" << int(Locked) << failed << "Brask/TOS.txt (";
+    // The reason is the last attempt's, and the file stays read-only.
+    QTest::newRow("read-only, not removable")
+        << "Brask" << "Brask" << int(ReadOnlyLocked) << failed << "Brask/TOS.txt (";
+    // The folder may be listed but not entered: the file is there, yet
+    // the system says neither that it is nor that it is not.
+    QTest::newRow("folder not searchable")
+        << "Brask" << "Brask" << int(Unsearchable) << failed << "Brask/TOS.txt (";
+    QTest::newRow("no such folder") << "Brask" << "" << int(Absent) << failed << "the Brask folder Brask does not exist";
+    QTest::newRow("empty path") << "" << "Brask" << int(Present) << "You have to set the Brask path!" << "";
 }
 
 void tst_Actions::resetPatcher()
 {
     QFETCH(QString, brask);
+    QFETCH(QString, folder);
     QFETCH(int, state);
     QFETCH(QString, message);
+    QFETCH(QString, failedLine);
 
     // The path field is used as typed, relative to the working folder: point
     // the working folder into this case's own temporary folder.
-    const QString oldCurrent = QDir::currentPath();
-    QDir::setCurrent(m_dir->path());
-    const QString folder = m_dir->path() + QLatin1Char('/') + (brask.isEmpty() ? QStringLiteral("Brask") : brask);
-    const QString tos = folder + QStringLiteral("/TOS.txt");
-    QDir().mkpath(folder);
+    CurrentFolder current(m_dir->path());
+    brask.replace(QLatin1String("{root}"), m_dir->path());
+    const QString tos = m_dir->path() + QLatin1Char('/') + folder + QStringLiteral("/TOS.txt");
+    if (!folder.isEmpty())
+        QDir().mkpath(m_dir->path() + QLatin1Char('/') + folder);
     if (state != Absent)
         writeFile(tos);
-    if (state == ReadOnly)
+    if (state == ReadOnly || state == ReadOnlyLocked)
         QFile::setPermissions(tos, QFileDevice::ReadOwner);
-    QScopedPointer<FolderLock> lock(state == Locked ? new FolderLock(folder) : nullptr);
+    QScopedPointer<FolderLock> lock(state == Locked || state == ReadOnlyLocked ? new FolderLock(QFileInfo(tos).path())
+                                                                                : nullptr);
     if (lock && !lock->locked())
         QSKIP("this file system cannot make a file impossible to remove");
+    QScopedPointer<Unpermitted> unsearchable(state == Unsearchable ? new Unpermitted(QFileInfo(tos).path(), 'x')
+                                                                   : nullptr);
+    if (unsearchable && !unsearchable->real())
+        QSKIP("root enters every folder, and Windows has no Unix permissions to take away");
 
     BraskRepair window;
     window.show();
     field(window, "ledPathBrask")->setText(brask);
     ModalWatcher watcher;
     click(window, "btnRepatch");
-    QDir::setCurrent(oldCurrent);
+    unsearchable.reset();
 
     QCOMPARE(watcher.seen.size(), 1);
     const SeenBox box = watcher.seen.first();
     QCOMPARE(box.className, QStringLiteral("QMessageBox"));
     QVERIFY(!box.parent);
     QVERIFY(box.title.isEmpty() || box.title == QApplication::applicationName());
-    if (state == Locked) {
-        QVERIFY2(box.text.startsWith(message), qPrintable(box.text));
-        QStringList lines = box.text.split(QLatin1Char('\n'));
-#ifdef Q_OS_WIN
-        QCOMPARE(lines.takeLast(), QStringLiteral(IN_USE_HINT));
-        QVERIFY2(lines[1].endsWith(QStringLiteral(" (%1)").arg(qt_error_string(ERROR_SHARING_VIOLATION))),
-                 qPrintable(lines[1]));
-#endif
-        QCOMPARE(lines.size(), 2);
-        QVERIFY2(lines[1].startsWith(QDir::toNativeSeparators(brask + QStringLiteral("/TOS.txt"))), qPrintable(lines[1]));
-        QVERIFY(QFile::exists(tos));
-    } else {
+    if (failedLine.isEmpty()) {
         QCOMPARE(box.text, message);
         QCOMPARE(QFile::exists(tos), brask.isEmpty());
+        return;
     }
+    QStringList lines = box.text.split(QLatin1Char('\n'));
+    QCOMPARE(lines.takeFirst(), message);
+#ifdef Q_OS_WIN
+    if (lock) {
+        QCOMPARE(lines.takeLast(), QStringLiteral(IN_USE_HINT));
+        QVERIFY2(lines[0].endsWith(QStringLiteral(" (%1)").arg(qt_error_string(ERROR_SHARING_VIOLATION))),
+                 qPrintable(lines[0]));
+    }
+#endif
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines[0].startsWith(QDir::toNativeSeparators(failedLine)), qPrintable(lines[0]));
+    QCOMPARE(QFile::exists(tos), state != Absent);
+    if (state == ReadOnlyLocked)
+        QCOMPARE(QFile::permissions(tos) & QFileDevice::WriteOwner, QFileDevice::Permissions());
 }
 
 void tst_Actions::resetPatcherOnStartFolder()
 {
     // Started from the installation folder, the repair needs no typing.
-    const QString oldCurrent = QDir::currentPath();
-    QDir::setCurrent(m_dir->path());
+    CurrentFolder current(m_dir->path());
     writeFile(m_dir->path() + QStringLiteral("/TOS.txt"));
     BraskRepair window;
     window.show();
     ModalWatcher watcher;
     click(window, "btnRepatch");
-    QDir::setCurrent(oldCurrent);
     QCOMPARE(watcher.seen.size(), 1);
     QVERIFY(!QFile::exists(m_dir->path() + QStringLiteral("/TOS.txt")));
 }
@@ -296,8 +321,10 @@ void tst_Actions::clearLoginCache_data()
     QTest::newRow("non-ASCII profile") << "Użytkownik/Łódź" << "Ärger/ユーザー" << int(Present) << int(Present) << 0;
     QTest::newRow("local unset") << "-" << "Roaming" << int(Absent) << int(Present) << 0;
     QTest::newRow("roaming empty") << "Local" << "" << int(Present) << int(Absent) << 0;
-    QTest::newRow("both unset") << "-" << "-" << int(Absent) << int(Absent) << 0;
+    // With neither variable there is no place to look: that is no success.
+    QTest::newRow("both unset") << "-" << "-" << int(Absent) << int(Absent) << 1;
     QTest::newRow("local not removable") << "Local" << "Roaming" << int(Locked) << int(Present) << 1;
+    QTest::newRow("local not searchable") << "Local" << "Roaming" << int(Unsearchable) << int(Present) << 1;
     QTest::newRow("both not removable") << "Local" << "Roaming" << int(Locked) << int(Locked) << 2;
 }
 
@@ -311,6 +338,7 @@ void tst_Actions::clearLoginCache()
 
     QStringList files;
     QList<QSharedPointer<FolderLock>> locks;
+    QList<QSharedPointer<Unpermitted>> unsearchable;
     const QList<QPair<QString, int>> places = {{local, localState}, {roaming, roamingState}};
     const char *const variables[] = {"LOCALAPPDATA", "APPDATA"};
     for (int i = 0; i < 2; ++i) {
@@ -341,6 +369,11 @@ void tst_Actions::clearLoginCache()
             if (!locks.last()->locked())
                 QSKIP("this file system cannot make a file impossible to remove");
         }
+        if (state == Unsearchable) {
+            unsearchable << QSharedPointer<Unpermitted>::create(QFileInfo(file).path(), 'x');
+            if (!unsearchable.last()->real())
+                QSKIP("root enters every folder, and Windows has no Unix permissions to take away");
+        }
     }
 
     BraskRepair window;
@@ -350,6 +383,7 @@ void tst_Actions::clearLoginCache()
     const QString brask = field(window, "ledPathBrask")->text();
     ModalWatcher watcher;
     click(window, "btnLoginDat");
+    unsearchable.clear();
 
     QCOMPARE(watcher.seen.size(), 1);
     const SeenBox box = watcher.seen.first();
@@ -359,18 +393,24 @@ void tst_Actions::clearLoginCache()
         QCOMPARE(box.text, QStringLiteral("Your login cache should be cleared now..."));
     } else {
 #ifdef Q_OS_WIN
-        QCOMPARE(lines.takeLast(), QStringLiteral(IN_USE_HINT));
+        if (!locks.isEmpty())
+            QCOMPARE(lines.takeLast(), QStringLiteral(IN_USE_HINT));
 #endif
         QCOMPARE(lines.first(), QStringLiteral("Could not clear the login cache!"));
         QCOMPARE(lines.size(), 1 + failedLines);
+    }
+    if (files.join(QString()).isEmpty() && failedLines == 1) {
+        QCOMPARE(lines[1], QStringLiteral("Neither LOCALAPPDATA nor APPDATA names a folder, so no login cache could "
+                                          "be looked for."));
     }
     int line = 1;
     for (int i = 0; i < 2; ++i) {
         if (files[i].isEmpty())
             continue;
         const int state = places[i].second;
-        QCOMPARE(QFile::exists(files[i]), state == Locked);
-        if (state == Locked)
+        const bool stays = state == Locked || state == Unsearchable;
+        QCOMPARE(QFile::exists(files[i]), stays);
+        if (stays)
             QVERIFY2(lines.value(line++).startsWith(QDir::toNativeSeparators(files[i])), qPrintable(box.text));
     }
     QCOMPARE(ostrel->text(), QStringLiteral("ostrel as typed"));

@@ -4,6 +4,7 @@
 #include <QAbstractButton>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QRegularExpression>
@@ -40,7 +41,16 @@ void tst_Reinstall::cleanup()
     m_dir = nullptr;
 }
 
-enum Setup { Normal, NoSourceSfx, LockedTargetDat, BlankSource, OstrelIsBraskOtherCase };
+enum Setup {
+    Normal,
+    NoSourceSfx,
+    LockedTargetDat,
+    BlankSource,
+    SameFolder,            // the Ostrel folder is the Brask folder
+    BraskInsideOstrel,     // the Brask folder lies in the Ostrel folder's dat
+    UnlistableSourceDat,   // the player may enter the Ostrel dat but not list it
+    HeldSourceNameClash,   // the Ostrel dat holds two names that differ in case only, held open
+};
 
 void tst_Reinstall::reinstall_data()
 {
@@ -49,28 +59,70 @@ void tst_Reinstall::reinstall_data()
     QTest::addColumn<int>("setup");
     QTest::addColumn<QString>("message");  // "" for the Re-install failed! box
     QTest::addColumn<QStringList>("failedLines");
+    // What becomes of the Brask dat and sfx: "new" rebuilt from Ostrel, "old"
+    // untouched, "stuck" emptied as far as the removal went, "-" not looked at.
+    QTest::addColumn<QStringList>("after");
 
     const QString done = QStringLiteral("Done!\nYou can now start the launcher to patch and play.");
     const QString unset = QStringLiteral("You have to set the Brask and Ostrel paths!");
-    QTest::newRow("both set") << "Ostrel" << "Brask" << int(Normal) << done << QStringList();
-    QTest::newRow("Ostrel empty") << "" << "Brask" << int(Normal) << unset << QStringList();
-    QTest::newRow("Brask empty") << "Ostrel" << "" << int(Normal) << unset << QStringList();
-    QTest::newRow("both empty") << "" << "" << int(Normal) << unset << QStringList();
-    QTest::newRow("blank Ostrel counts as set") << " " << "Brask" << int(BlankSource) << done << QStringList();
-    QTest::newRow("Ostrel lacks sfx") << "Ostrel" << "Brask" << int(NoSourceSfx) << ""
-                                      << QStringList{"Brask/sfx: the source folder Ostrel/sfx does not exist"};
+    const QStringList rebuilt{"new", "new"};
+    const QStringList untouched{"old", "old"};
+    QTest::newRow("both set") << "Ostrel" << "Brask" << int(Normal) << done << QStringList() << rebuilt;
+    QTest::newRow("Ostrel empty") << "" << "Brask" << int(Normal) << unset << QStringList() << untouched;
+    QTest::newRow("Brask empty") << "Ostrel" << "" << int(Normal) << unset << QStringList() << untouched;
+    QTest::newRow("both empty") << "" << "" << int(Normal) << unset << QStringList() << untouched;
+    QTest::newRow("blank Ostrel counts as set")
+        << " " << "Brask" << int(BlankSource) << done << QStringList() << rebuilt;
+    // Both folders are checked before either is touched.
+    QTest::newRow("Ostrel lacks sfx")
+        << "Ostrel" << "Brask" << int(NoSourceSfx) << ""
+        << QStringList{"Brask/sfx: the source folder Ostrel/sfx does not exist"} << untouched;
+    QTest::newRow("trailing separator")
+        << "Ostrel/" << "Brask/" << int(NoSourceSfx) << ""
+        << QStringList{"Brask/sfx: the source folder Ostrel/sfx does not exist"} << untouched;
     // Typed or chosen whole, the paths in the box are the system's own:
     // with a drive letter and backslashes on Windows.
     QTest::newRow("full paths in the box")
         << "{root}/Ostrel" << "{root}/Brask" << int(NoSourceSfx) << ""
-        << QStringList{"{root}/Brask/sfx: the source folder {root}/Ostrel/sfx does not exist"};
+        << QStringList{"{root}/Brask/sfx: the source folder {root}/Ostrel/sfx does not exist"} << untouched;
+    // The Brask dat is refused as lying inside the Ostrel dat; its sfx must
+    // then not be made inside the Ostrel installation either.
+    QTest::newRow("Brask is the Ostrel dat")
+        << "Ostrel" << "Ostrel/dat" << int(Normal) << ""
+        << QStringList{"Ostrel/dat/dat: the source folder Ostrel/dat is this folder, or one lies inside the other"}
+        << untouched;
+    QTest::newRow("Ostrel dat cannot be listed")
+        << "Ostrel" << "Brask" << int(UnlistableSourceDat) << ""
+        << QStringList{"Brask/dat: the source folder Ostrel/dat cannot be read ("} << untouched;
+    // A second drive letter names the same folder, as SUBST, a mapped drive
+    // or a junction does on Windows.
+    QTest::newRow("Ostrel is Brask through a second drive letter")
+        << "{alias}/Brask" << "Brask" << int(SameFolder) << ""
+        << QStringList{"Brask/dat: the source folder {alias}/Brask/dat is this folder",
+                       "Brask/sfx: the source folder {alias}/Brask/sfx is this folder"}
+        << untouched;
+    QTest::newRow("Brask through a second drive letter lies inside Ostrel")
+        << "Ostrel" << "{alias}/Ostrel/dat/Brask" << int(BraskInsideOstrel) << ""
+        << QStringList{"{alias}/Ostrel/dat/Brask/dat: the source folder Ostrel/dat is this folder, or one lies "
+                       "inside the other"}
+        << untouched;
 #ifdef Q_OS_WIN
     // Windows' file names ignore letter case: "brask" is the Brask folder,
     // and re-installing it from itself would empty it.
     QTest::newRow("Ostrel is Brask in other letter case")
-        << "brask" << "Brask" << int(OstrelIsBraskOtherCase) << ""
+        << "brask" << "Brask" << int(SameFolder) << ""
         << QStringList{"Brask/dat: the source folder brask/dat is this folder",
-                       "Brask/sfx: the source folder brask/sfx is this folder"};
+                       "Brask/sfx: the source folder brask/sfx is this folder"}
+        << untouched;
+    // Explorer's "Copy as path" puts the path in double quotes, which no
+    // Windows file name can hold.
+    QTest::newRow("quoted paths") << "\"{root}/Ostrel\"" << "\"{root}/Brask\"" << int(Normal) << done
+                                  << QStringList() << rebuilt;
+    // A copy that fails for a reason of its own is not blamed on the
+    // running Ostrel game that holds its files.
+    QTest::newRow("copy fails, Ostrel files held")
+        << "Ostrel" << "Brask" << int(HeldSourceNameClash) << ""
+        << QStringList{"Brask/dat: could not copy "} << QStringList{"-", "new"};
 #endif
     // On Windows a running launcher holds the file open, which the box says,
     // with the system's words and what to do about it.
@@ -83,7 +135,8 @@ void tst_Reinstall::reinstall_data()
 #else
                "Brask/dat: could not remove Brask/dat/stale/old.pak ("
 #endif
-           };
+           }
+        << QStringList{"stuck", "new"};
 }
 
 void tst_Reinstall::reinstall()
@@ -93,16 +146,24 @@ void tst_Reinstall::reinstall()
     QFETCH(int, setup);
     QFETCH(QString, message);
     QFETCH(QStringList, failedLines);
+    QFETCH(QStringList, after);
 
     const QString root = m_dir->path();
-    ostrel.replace(QLatin1String("{root}"), root);
-    brask.replace(QLatin1String("{root}"), root);
+    DriveAlias alias(root);
+    if ((ostrel + brask).contains(QLatin1String("{alias}")) && alias.root().isEmpty())
+        QSKIP("a second name for a folder that is not a link needs a drive letter: Windows or Wine");
+    for (QString *text : {&ostrel, &brask}) {
+        text->replace(QLatin1String("{root}"), root);
+        text->replace(QLatin1String("{alias}"), alias.root());
+    }
     failedLines.replaceInStrings(QLatin1String("{root}"), root);
-    const QString source = root + QLatin1Char('/')
-                           + (setup == BlankSource              ? QStringLiteral(" ")
-                              : setup == OstrelIsBraskOtherCase ? QStringLiteral("brask")
-                                                                : QStringLiteral("Ostrel"));
-    const QString target = root + QStringLiteral("/Brask");
+    failedLines.replaceInStrings(QLatin1String("{alias}"), alias.root());
+
+    const QString target = root + (setup == BraskInsideOstrel ? QStringLiteral("/Ostrel/dat/Brask")
+                                                              : QStringLiteral("/Brask"));
+    const QString source = setup == SameFolder    ? target
+                           : setup == BlankSource ? root + QStringLiteral("/ ")
+                                                  : root + QStringLiteral("/Ostrel");
     writeFile(source + QStringLiteral("/dat/data.pak"), "new data");
     writeFile(source + QStringLiteral("/dat/Maps/map.pak"), "map");
     if (setup != NoSourceSfx) {
@@ -113,23 +174,41 @@ void tst_Reinstall::reinstall()
     writeFile(target + QStringLiteral("/dat/stale/old.pak"), "stale");
     writeFile(target + QStringLiteral("/sfx/music.ogg"), "broken");
     writeFile(target + QStringLiteral("/TOS.txt"));
-    QScopedPointer<FolderLock> lock(setup == LockedTargetDat ? new FolderLock(target + QStringLiteral("/dat/stale"))
-                                                             : nullptr);
+    if (setup == HeldSourceNameClash) {
+        // Only a Unix folder under Wine, or a case-sensitive folder on Windows,
+        // holds both names.
+        const QString pak = unixPath(source + QStringLiteral("/dat/data.pak"));
+        if (pak.isEmpty()
+            || unixCommand({QStringLiteral("/bin/cp"), pak, QFileInfo(pak).path() + QStringLiteral("/DATA.PAK")}) != 0)
+            QSKIP("a folder that holds two names differing in case only needs a case-sensitive folder");
+    }
+    const QStringList sourceBefore = tree(source);
+    QScopedPointer<FolderLock> lock(
+        setup == LockedTargetDat       ? new FolderLock(target + QStringLiteral("/dat/stale"))
+        : setup == HeldSourceNameClash ? new FolderLock(source + QStringLiteral("/dat"))
+                                       : nullptr);
     if (lock && !lock->locked())
         QSKIP("this file system cannot make a file impossible to remove");
+    QScopedPointer<Unpermitted> unlisted(
+        setup == UnlistableSourceDat ? new Unpermitted(source + QStringLiteral("/dat"), 'r') : nullptr);
+    if (unlisted && !unlisted->real())
+        QSKIP("root lists every folder, and Windows has no Unix permissions to take away");
 
-    const bool runs = !ostrel.isEmpty() && !brask.isEmpty();
-    if (runs && setup != OstrelIsBraskOtherCase) {
-        if (setup != LockedTargetDat)
-            QTest::ignoreMessage(QtDebugMsg,
-                                 qPrintable(QStringLiteral("Unhandled folder \"%1/dat/Maps\" in cpDir").arg(ostrel)));
-        if (setup != NoSourceSfx)
-            QTest::ignoreMessage(QtDebugMsg,
-                                 qPrintable(QStringLiteral("Unhandled folder \"%1/sfx/Voices\" in cpDir").arg(ostrel)));
-    }
+    // The box and the debug lines show the paths as the program uses them.
+    QString shownOstrel = ostrel;
+#ifdef Q_OS_WIN
+    if (shownOstrel.startsWith(QLatin1Char('"')))
+        shownOstrel = shownOstrel.mid(1, shownOstrel.size() - 2);
+#endif
+    shownOstrel = QDir::cleanPath(shownOstrel);
+    if (after[0] == QLatin1String("new"))
+        QTest::ignoreMessage(QtDebugMsg,
+                             qPrintable(QStringLiteral("Unhandled folder \"%1/dat/Maps\" in cpDir").arg(shownOstrel)));
+    if (after[1] == QLatin1String("new"))
+        QTest::ignoreMessage(QtDebugMsg,
+                             qPrintable(QStringLiteral("Unhandled folder \"%1/sfx/Voices\" in cpDir").arg(shownOstrel)));
 
-    const QString old = QDir::currentPath();
-    QDir::setCurrent(root);
+    CurrentFolder current(root);
     BraskRepair window;
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -145,7 +224,6 @@ void tst_Reinstall::reinstall()
     });
     ModalWatcher watcher;
     QTest::mouseClick(window.findChild<QAbstractButton *>(QStringLiteral("btnReinstall")), Qt::LeftButton);
-    QDir::setCurrent(old);
 
     QCOMPARE(watcher.seen.size(), 1);
     const SeenBox box = watcher.seen.first();
@@ -154,7 +232,7 @@ void tst_Reinstall::reinstall()
     if (message.isEmpty()) {
         QStringList lines = box.text.split(QLatin1Char('\n'));
         QCOMPARE(lines.takeFirst(), QStringLiteral("Re-install failed!"));
-        QCOMPARE(lines.size(), failedLines.size());
+        QVERIFY2(lines.size() == failedLines.size(), qPrintable(box.text));
         for (int i = 0; i < lines.size(); ++i)
             QVERIFY2(lines[i].startsWith(QDir::toNativeSeparators(failedLines[i])), qPrintable(lines[i]));
 #ifdef Q_OS_WIN
@@ -166,42 +244,39 @@ void tst_Reinstall::reinstall()
         QCOMPARE(box.text, message);
     }
     QVERIFY(!bar->isVisible());
+    // The source is never written.
+    unlisted.reset();
+    QCOMPARE(tree(source), sourceBefore);
 
     auto contents = [](const QString &path) {
         QFile file(path);
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
     };
-    if (!runs) {
-        QVERIFY(status->currentMessage().isEmpty());
-        QVERIFY(during.isEmpty());
-        QCOMPARE(contents(target + QStringLiteral("/dat/data.pak")), QByteArray("broken"));
-        QCOMPARE(contents(target + QStringLiteral("/dat/stale/old.pak")), QByteArray("stale"));
-        return;
-    }
-    QCOMPARE(status->currentMessage(), QStringLiteral("Ready"));
-    // A refused copy touches nothing, the progress bar included.
-    QCOMPARE(during.isEmpty(), setup == OstrelIsBraskOtherCase);
+    const bool runs = !ostrel.isEmpty() && !brask.isEmpty();
+    QCOMPARE(status->currentMessage(), runs ? QStringLiteral("Ready") : QString());
+    // A refused repair touches nothing, the progress bar included.
+    QCOMPARE(!during.isEmpty(), after != QStringList({QStringLiteral("old"), QStringLiteral("old")}));
     if (!during.isEmpty()) {
         QCOMPARE(during.first(), QStringLiteral("Working... 1"));
         QCOMPARE(during.last(), QStringLiteral("Working... 1"));
     }
     QCOMPARE(contents(target + QStringLiteral("/TOS.txt")), QByteArray("data"));
 
-    // A folder that failed keeps what the walk had not reached yet.
-    struct Folder { const char *name; const char *file; QByteArray fresh; bool failed; const char *left; QByteArray old; };
-    const Folder folders[] = {
-        {"/dat", "data.pak", "new data", setup == LockedTargetDat || setup == OstrelIsBraskOtherCase,
-         "stale/old.pak", "stale"},
-        {"/sfx", "music.ogg", "new music", setup == NoSourceSfx || setup == OstrelIsBraskOtherCase, "music.ogg",
-         "broken"}};
-    for (const Folder &folder : folders) {
-        const QString path = target + QLatin1String(folder.name);
-        if (folder.failed) {
-            QCOMPARE(contents(path + QLatin1Char('/') + QLatin1String(folder.left)), folder.old);
-            continue;
+    struct Folder { const char *name; const char *file; QByteArray fresh; QByteArray old; };
+    const Folder folders[] = {{"/dat", "data.pak", "new data", "broken"}, {"/sfx", "music.ogg", "new music", "broken"}};
+    for (int i = 0; i < 2; ++i) {
+        const QString path = target + QLatin1String(folders[i].name);
+        const QString file = path + QLatin1Char('/') + QLatin1String(folders[i].file);
+        if (after[i] == QLatin1String("new")) {
+            QCOMPARE(QDir(path).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{folders[i].file});
+            QCOMPARE(contents(file), folders[i].fresh);
+        } else if (after[i] == QLatin1String("old")) {
+            QCOMPARE(contents(file), folders[i].old);
         }
-        QCOMPARE(QDir(path).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{folder.file});
-        QCOMPARE(contents(path + QLatin1Char('/') + QLatin1String(folder.file)), folder.fresh);
+        // A folder that failed keeps what the walk had not reached yet.
+        if (after[i] == QLatin1String("old") || after[i] == QLatin1String("stuck"))
+            QCOMPARE(contents(path + (i == 0 ? QStringLiteral("/stale/old.pak") : QStringLiteral("/music.ogg"))),
+                     i == 0 ? QByteArray("stale") : QByteArray("broken"));
     }
 }
 

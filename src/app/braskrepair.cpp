@@ -105,8 +105,8 @@ void BraskRepair::on_btnPathBrask_clicked()
 
 void BraskRepair::on_btnReinstall_clicked()
 {
-    const QString brask = ledPathBrask->text();
-    const QString ostrel = ledPathOstrel->text();
+    const QString brask = FileOps::cleanPath(ledPathBrask->text());
+    const QString ostrel = FileOps::cleanPath(ledPathOstrel->text());
     if (brask.isEmpty() || ostrel.isEmpty()) {
         report(QStringLiteral("You have to set the Brask and Ostrel paths!"));
         return;
@@ -114,14 +114,25 @@ void BraskRepair::on_btnReinstall_clicked()
 
     Ui::mWindow::statusBar->showMessage(tr("Working..."));
     pgbProgress->show();
+    // Both folders pass every check before either is touched: half a repair
+    // that stops at the second folder would leave the installation mixed.
     QStringList failures;
-    bool inUse = false;
-    for (const QString &folder : {QStringLiteral("/dat"), QStringLiteral("/sfx")}) {
+    FileOps::CopyPlan plans[2];
+    const QString folders[2] = {QStringLiteral("/dat"), QStringLiteral("/sfx")};
+    for (int i = 0; i < 2; ++i) {
         QString why;
-        bool held = false;
-        if (!cpDir(ostrel + folder, brask + folder, &why, &held))
-            failures << FileOps::native(brask + folder) + QStringLiteral(": ") + why;
-        inUse = inUse || held;
+        if (!FileOps::planCopy(ostrel + folders[i], brask + folders[i], &plans[i], &why))
+            failures << FileOps::native(QDir::cleanPath(brask + folders[i])) + QStringLiteral(": ") + why;
+    }
+    bool inUse = false;
+    if (failures.isEmpty()) {
+        for (const FileOps::CopyPlan &plan : plans) {
+            QString why;
+            bool held = false;
+            if (!copyPlanned(plan, &why, &held))
+                failures << FileOps::native(plan.dst) + QStringLiteral(": ") + why;
+            inUse = inUse || held;
+        }
     }
     pgbProgress->hide();
     Ui::mWindow::statusBar->showMessage(tr("Ready"));
@@ -134,36 +145,42 @@ void BraskRepair::on_btnReinstall_clicked()
 
 void BraskRepair::on_btnRepatch_clicked()
 {
-    const QString brask = ledPathBrask->text();
+    const QString brask = FileOps::cleanPath(ledPathBrask->text());
     if (brask.isEmpty()) {
         report(QStringLiteral("You have to set the Brask path!"));
         return;
     }
-    const QString tos = brask + QStringLiteral("/TOS.txt");
+    // A mistyped folder has no TOS.txt either, yet nothing was reset.
     QString failure;
-    if (FileOps::removeFileIfPresent(tos, &failure))
+    bool inUse = false;
+    if (FileOps::checkFolder(brask, QStringLiteral("the Brask folder"), &failure)
+        && FileOps::removeFileIfPresent(brask + QStringLiteral("/TOS.txt"), &failure, &inUse))
         report(QStringLiteral("Done!\nYou can now start the launcher to validate your files."));
     else
-        reportFailures(QStringLiteral("Reset failed!"), {failure}, FileOps::isInUse(tos));
+        reportFailures(QStringLiteral("Reset failed!"), {failure}, inUse);
 }
 
 void BraskRepair::on_btnLoginDat_clicked()
 {
     QStringList failures;
     bool inUse = false;
+    bool lookedFor = false;
     for (const char *variable : {"LOCALAPPDATA", "APPDATA"}) {
         // An unset variable names no cache; joining the empty value to the
         // suffix would aim at the root of the drive instead.
         const QString base = qEnvironmentVariable(variable);
         if (base.isEmpty())
             continue;
-        const QString loginDat = base + QStringLiteral("/Nimvale/Init/login.dat");
+        lookedFor = true;
         QString failure;
-        if (!FileOps::removeFileIfPresent(loginDat, &failure)) {
+        bool held = false;
+        if (!FileOps::removeFileIfPresent(QDir::cleanPath(base + QStringLiteral("/Nimvale/Init/login.dat")), &failure,
+                                          &held))
             failures << failure;
-            inUse = inUse || FileOps::isInUse(loginDat);
-        }
+        inUse = inUse || held;
     }
+    if (!lookedFor)
+        failures << QStringLiteral("Neither LOCALAPPDATA nor APPDATA names a folder, so no login cache could be looked for.");
     if (failures.isEmpty())
         report(QStringLiteral("Your login cache should be cleared now..."));
     else

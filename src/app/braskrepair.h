@@ -6,6 +6,11 @@
 
 #include "ui_mwindow.h"
 
+namespace FileOps {
+struct CopyPlan;
+struct SystemError;
+}
+
 class BraskRepair : public QMainWindow, private Ui::mWindow
 {
     Q_OBJECT
@@ -15,13 +20,14 @@ public:
     ~BraskRepair() override;
 
     // Removes the folder at path with everything below it. On failure,
-    // failedPath and reason (when given) receive the entry that could not be
-    // removed and the system's reason.
-    bool rmDir(const QString &path, QString *failedPath = nullptr, QString *reason = nullptr);
+    // failedPath and error (when given) receive the entry that could not be
+    // removed and what the system said.
+    bool rmDir(const QString &path, QString *failedPath = nullptr, FileOps::SystemError *error = nullptr);
 
     // Replaces the folder dst by a new folder holding copies of the files at
-    // the top level of src. On failure, why (when given) says what went wrong
-    // and inUse whether another program holds the file that stopped it.
+    // the top level of src, once nothing speaks against it (FileOps::planCopy).
+    // On failure, why (when given) says what went wrong and inUse whether
+    // another program holds the file that stopped it.
     bool cpDir(const QString &src, const QString &dst, QString *why = nullptr, bool *inUse = nullptr);
 
 private slots:
@@ -35,6 +41,7 @@ private slots:
 
 private:
     void chooseFolder(QLineEdit *field);
+    bool copyPlanned(const FileOps::CopyPlan &plan, QString *why, bool *inUse);
 };
 
 #endif

@@ -3,23 +3,16 @@
 
 #include <QDebug>
 #include <QDir>
-#include <QFile>
-#include <QFileInfo>
 
-#ifdef Q_OS_WIN
-#include <qt_windows.h>
-#else
-#include <fcntl.h>
-#include <unistd.h>
-#endif
+#include <algorithm>
 
 namespace FileOps {
 
 namespace {
 
-bool isLink(const QFileInfo &info)
+QString joined(const QString &folder, const QString &name)
 {
-    return info.isSymLink() || info.isJunction();
+    return folder.endsWith(QLatin1Char('/')) ? folder + name : folder + QLatin1Char('/') + name;
 }
 
 } // namespace
@@ -35,264 +28,209 @@ void setText(QString *out, const QString &text)
         *out = text;
 }
 
-bool removeFile(const QString &path, QString *error)
+QString failureLine(const QString &path, const SystemError &error)
 {
-    QFile file(path);
-    if (file.remove())
+    return QStringLiteral("%1 (%2)").arg(native(path), error.text);
+}
+
+bool removeFileIfPresent(const QString &path, QString *failure, bool *inUse)
+{
+    SystemError error;
+    if (removeFile(path, &error) || error.notFound)
         return true;
-    const QString firstError = file.errorString();
-    const QFileInfo info(path);
-    if (isLink(info)) {
-        // A link to a folder on Windows (directory symlink or junction) is a
-        // directory entry that only RemoveDirectory takes; it never follows it.
-        if (QDir().rmdir(path))
-            return true;
-    } else if (info.exists() && !(file.permissions() & QFileDevice::WriteUser)) {
-        // Windows refuses to delete read-only files, and the copies keep the
-        // source's read-only flag, so every later repair would stop here.
-        if (file.setPermissions(file.permissions() | QFileDevice::WriteUser) && file.remove())
-            return true;
-    }
-    setText(error, firstError);
+    setText(failure, failureLine(path, error));
+    if (inUse)
+        *inUse = error.inUse;
     return false;
 }
 
-bool removeFileIfPresent(const QString &path, QString *failure)
+bool checkFolder(const QString &path, const QString &what, QString *failure)
 {
-    QString error;
-    if (removeFile(path, &error))
-        return true;
-    const QFileInfo info(path);
-    if (!info.exists() && !info.isSymLink())
-        return true;
-    setText(failure, QStringLiteral("%1 (%2)").arg(native(path), error));
-    return false;
-}
-
-bool isInUse(const QString &path)
-{
-#ifdef Q_OS_WIN
-    // Asking for delete access while allowing every kind of sharing fails
-    // only on a handle that does not share deletion with others.
-    const std::wstring name = native(QFileInfo(path).absoluteFilePath()).toStdWString();
-    const HANDLE handle = CreateFileW(name.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle != INVALID_HANDLE_VALUE) {
-        CloseHandle(handle);
+    QByteArray id;
+    bool isFolder = false;
+    SystemError error;
+    if (!identify(path, &id, &isFolder, &error)) {
+        setText(failure, error.notFound ? QStringLiteral("%1 %2 does not exist").arg(what, native(path))
+                                        : QStringLiteral("%1 %2 cannot be read (%3)").arg(what, native(path), error.text));
         return false;
     }
-    const DWORD error = GetLastError();
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
-#else
-    Q_UNUSED(path);
-    return false;
-#endif
-}
-
-bool syncToDisk(const QString &folder, const QStringList &files, QString *error)
-{
-#ifdef Q_OS_WIN
-    Q_UNUSED(folder);
-    for (const QString &file : files) {
-        const std::wstring name = native(QFileInfo(file).absoluteFilePath()).toStdWString();
-        // FlushFileBuffers needs write access, which a read-only file denies.
-        const DWORD attributes = GetFileAttributesW(name.c_str());
-        const bool readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
-        if (readOnly)
-            SetFileAttributesW(name.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
-        const HANDLE handle = CreateFileW(name.c_str(), GENERIC_WRITE,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                          nullptr, OPEN_EXISTING, 0, nullptr);
-        const bool flushed = handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle);
-        if (handle != INVALID_HANDLE_VALUE)
-            CloseHandle(handle);
-        if (readOnly)
-            SetFileAttributesW(name.c_str(), attributes);
-        if (!flushed) {
-            setText(error, QStringLiteral("could not write %1 to disk").arg(native(file)));
-            return false;
-        }
+    if (!isFolder) {
+        setText(failure, QStringLiteral("%1 %2 is not a folder").arg(what, native(path)));
+        return false;
     }
     return true;
-#else
-    if (files.isEmpty())
-        return true;
-    const int fd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        setText(error, QStringLiteral("could not write the copies to disk"));
+}
+
+bool listEntries(const QString &folder, bool forRemoval, QFileInfoList *entries, SystemError *error)
+{
+    QStringList names;
+    if (!listNames(folder, &names, error))
         return false;
+    entries->clear();
+    for (const QString &name : names) {
+        const QFileInfo entry(joined(folder, name));
+        if (forRemoval || (!entry.isHidden() && (entry.isFile() || entry.isDir())))
+            entries->append(entry);
     }
-#if defined(Q_OS_LINUX)
-    // One file-system flush is far cheaper than an fsync per file when a
-    // folder holds thousands of small files.
-    const bool synced = ::syncfs(fd) == 0;
-#else
-    ::sync();
-    const bool synced = true;
-#endif
-    ::close(fd);
-    if (!synced)
-        setText(error, QStringLiteral("could not write the copies to disk"));
-    return synced;
-#endif
+    std::stable_sort(entries->begin(), entries->end(), [](const QFileInfo &a, const QFileInfo &b) {
+        return a.fileName().compare(b.fileName(), Qt::CaseInsensitive) < 0;
+    });
+    return true;
 }
 
-QString comparablePath(const QString &path)
+bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *why)
 {
-    QFileInfo info(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
-    QString tail;
-    while (!info.exists() && !info.isRoot()) {
-        tail.prepend(QLatin1Char('/') + info.fileName());
-        info.setFile(info.path());
-    }
-    const QString head = info.exists() ? info.canonicalFilePath() : info.absoluteFilePath();
-    return QDir::cleanPath(head + tail);
-}
+    const QString from = QDir::cleanPath(src);
+    const QString to = QDir::cleanPath(dst);
+    const QString parent = QFileInfo(to).path();
+    SystemError error;
+    auto refuse = [&](const QString &text) {
+        setText(why, text);
+        return false;
+    };
+    auto cannotCompare = [&] {
+        return refuse(QStringLiteral("could not tell whether the source folder %1 lies inside this folder (%2)")
+                          .arg(native(from), error.text));
+    };
 
-bool isSameOrInside(const QString &inner, const QString &outer)
-{
-#if defined(Q_OS_WIN) || defined(Q_OS_DARWIN)
-    const Qt::CaseSensitivity cs = Qt::CaseInsensitive;
-#else
-    const Qt::CaseSensitivity cs = Qt::CaseSensitive;
-#endif
-    if (inner.compare(outer, cs) == 0)
-        return true;
-    const QString prefix = outer.endsWith(QLatin1Char('/')) ? outer : outer + QLatin1Char('/');
-    return inner.startsWith(prefix, cs);
+    QByteArray sourceId;
+    bool isFolder = false;
+    if (!identify(from, &sourceId, &isFolder, &error)) {
+        return refuse(error.notFound ? QStringLiteral("the source folder %1 does not exist").arg(native(from))
+                                     : QStringLiteral("the source folder %1 cannot be read (%2)")
+                                           .arg(native(from), error.text));
+    }
+    if (!isFolder)
+        return refuse(QStringLiteral("the source %1 is not a folder").arg(native(from)));
+    QFileInfoList entries;
+    if (!listEntries(from, false, &entries, &error))
+        return refuse(QStringLiteral("the source folder %1 cannot be read (%2)").arg(native(from), error.text));
+
+    // The copy removes and writes the destination and makes its entry in the
+    // parent: none of these, nor any folder holding them, may be the source.
+    QList<QByteArray> written;
+    QByteArray targetId;
+    if (identify(to, &targetId, &isFolder, &error)) {
+        if (!isFolder)
+            return refuse(QStringLiteral("could not be created: something that is not a folder is in the way"));
+        if (!ancestry(to, &written, &error))
+            return cannotCompare();
+    } else if (!error.notFound) {
+        return refuse(QStringLiteral("cannot be read (%1)").arg(error.text));
+    }
+    QByteArray parentId;
+    if (!identify(parent, &parentId, &isFolder, &error)) {
+        return refuse(error.notFound ? QStringLiteral("could not be created: %1 does not exist").arg(native(parent))
+                                     : QStringLiteral("could not be created: %1 cannot be read (%2)")
+                                           .arg(native(parent), error.text));
+    }
+    if (!isFolder)
+        return refuse(QStringLiteral("could not be created: %1 is not a folder").arg(native(parent)));
+    if (!ancestry(parent, &written, &error))
+        return cannotCompare();
+    // And the destination, when it is there, may not hold the source.
+    QList<QByteArray> holdingSource;
+    if (!ancestry(from, &holdingSource, &error))
+        return cannotCompare();
+    if (written.contains(sourceId) || (!targetId.isEmpty() && holdingSource.contains(targetId))) {
+        return refuse(QStringLiteral("the source folder %1 is this folder, or one lies inside the other")
+                          .arg(native(from)));
+    }
+
+    plan->src = from;
+    plan->dst = to;
+    plan->entries = entries;
+    return true;
 }
 
 } // namespace FileOps
 
 namespace {
 
-const QDir::Filters listedForCopy = QDir::Dirs | QDir::Files | QDir::NoDotAndDotDot;
-
-// Hidden and system entries are listed for removal too: an entry the walk
-// does not see would keep the folder from going, every time.
-const QDir::Filters listedForRemoval = listedForCopy | QDir::Hidden | QDir::System;
-
 bool isFolderLink(const QFileInfo &info)
 {
     return (info.isSymLink() || info.isJunction()) && info.isDir();
 }
 
-QString describeCreateFailure(const QString &dst)
-{
-    const QFileInfo target(dst);
-    if (target.exists() || target.isSymLink())
-        return QStringLiteral("could not be created: something that is not a folder is in the way");
-    if (!QFileInfo(target.path()).isDir())
-        return QStringLiteral("could not be created: %1 does not exist")
-            .arg(QDir::toNativeSeparators(target.path()));
-    return QStringLiteral("could not be created");
-}
-
 } // namespace
 
-bool BraskRepair::rmDir(const QString &path, QString *failedPath, QString *reason)
+bool BraskRepair::rmDir(const QString &path, QString *failedPath, FileOps::SystemError *error)
 {
-    const QDir dir(path);
-    if (!dir.exists())
-        return true;
+    const QString folder = QDir::cleanPath(path);
+    const QFileInfo self(folder);
+    FileOps::SystemError failure;
+    auto fail = [&](const QString &where) {
+        FileOps::setText(failedPath, where);
+        if (error)
+            *error = failure;
+        return false;
+    };
 
-    const QFileInfo self(path);
     // A link is removed as a link: what it points to lies outside the
     // folder the user asked to replace. This also covers links met inside
     // the walk, which come back here as subfolders.
-    if (isFolderLink(self)) {
-        QString error;
-        if (FileOps::removeFile(path, &error))
-            return true;
-        FileOps::setText(failedPath, path);
-        FileOps::setText(reason, error);
-        return false;
-    }
+    if (isFolderLink(self))
+        return FileOps::removeFile(folder, &failure) || failure.notFound || fail(folder);
+    // A file is no folder, and not this routine's to remove.
+    if (self.exists() && !self.isDir())
+        return true;
 
-    const QFileInfoList entries = dir.entryInfoList(listedForRemoval);
+    QFileInfoList entries;
+    if (!FileOps::listEntries(folder, true, &entries, &failure))
+        return failure.notFound || fail(folder);
     pgbProgress->setMaximum(int(entries.size()));
     int count = 0;
     for (const QFileInfo &entry : entries) {
         pgbProgress->setValue(++count);
-        QString error;
         if (entry.isDir()) {
-            if (!rmDir(entry.filePath(), failedPath, reason))
+            if (!rmDir(entry.filePath(), failedPath, error))
                 return false;
-        } else if (!FileOps::removeFile(entry.filePath(), &error)) {
-            FileOps::setText(failedPath, entry.filePath());
-            FileOps::setText(reason, error);
-            return false;
+        } else if (!FileOps::removeFile(entry.filePath(), &failure) && !failure.notFound) {
+            return fail(entry.filePath());
         }
     }
-
-    if (QDir(self.path()).rmdir(self.fileName()))
-        return true;
-    // Read at once, before another call can overwrite the system's error.
-    const QString error = qt_error_string();
-    FileOps::setText(failedPath, path);
-    FileOps::setText(reason, error);
-    return false;
+    return FileOps::removeFolder(folder, &failure) || failure.notFound || fail(folder);
 }
 
 bool BraskRepair::cpDir(const QString &src, const QString &dst, QString *why, bool *inUse)
 {
     if (inUse)
         *inUse = false;
-    // Everything that could make the copy pointless is checked before the
-    // destination is touched: a repair must never leave less than it found.
-    const QFileInfo source(src);
-    if (!source.exists()) {
-        FileOps::setText(why, QStringLiteral("the source folder %1 does not exist").arg(FileOps::native(src)));
+    FileOps::CopyPlan plan;
+    return FileOps::planCopy(src, dst, &plan, why) && copyPlanned(plan, why, inUse);
+}
+
+bool BraskRepair::copyPlanned(const FileOps::CopyPlan &plan, QString *why, bool *inUse)
+{
+    FileOps::SystemError error;
+    auto fail = [&](const QString &text) {
+        FileOps::setText(why, text);
+        if (inUse)
+            *inUse = error.inUse;
         return false;
-    }
-    if (!source.isDir()) {
-        FileOps::setText(why, QStringLiteral("the source %1 is not a folder").arg(FileOps::native(src)));
-        return false;
-    }
-    const QString from = FileOps::comparablePath(src);
-    const QString to = FileOps::comparablePath(dst);
-    if (FileOps::isSameOrInside(from, to) || FileOps::isSameOrInside(to, from)) {
-        FileOps::setText(why, QStringLiteral("the source folder %1 is this folder, or one lies inside the other")
-                                   .arg(FileOps::native(src)));
-        return false;
-    }
+    };
 
     QString failedPath;
-    QString reason;
-    if (!rmDir(dst, &failedPath, &reason)) {
-        FileOps::setText(why, QStringLiteral("could not remove %1 (%2)").arg(FileOps::native(failedPath), reason));
-        if (inUse)
-            *inUse = FileOps::isInUse(failedPath);
-        return false;
-    }
-    const QFileInfo target(dst);
-    if (!QDir(target.path()).mkdir(target.fileName())) {
-        FileOps::setText(why, describeCreateFailure(dst));
-        return false;
-    }
+    if (!rmDir(plan.dst, &failedPath, &error))
+        return fail(QStringLiteral("could not remove %1 (%2)").arg(FileOps::native(failedPath), error.text));
+    if (!FileOps::makeFolder(plan.dst, &error))
+        return fail(QStringLiteral("could not be created (%1)").arg(error.text));
 
-    const QFileInfoList entries = QDir(src).entryInfoList(listedForCopy);
-    pgbProgress->setMaximum(int(entries.size()));
+    pgbProgress->setMaximum(int(plan.entries.size()));
     int count = 0;
     QStringList copies;
-    for (const QFileInfo &entry : entries) {
+    for (const QFileInfo &entry : plan.entries) {
         pgbProgress->setValue(++count);
         if (entry.isDir()) {
             qDebug() << "Unhandled folder" << entry.filePath() << "in cpDir";
         } else if (entry.isFile()) {
-            QFile file(src + QLatin1Char('/') + entry.fileName());
-            const QString copy = dst + QLatin1Char('/') + entry.fileName();
-            if (!file.copy(copy)) {
-                FileOps::setText(why, QStringLiteral("could not copy %1 (%2)").arg(entry.fileName(), file.errorString()));
-                if (inUse)
-                    *inUse = FileOps::isInUse(file.fileName()) || FileOps::isInUse(copy);
-                return false;
-            }
+            const QString copy = plan.dst + QLatin1Char('/') + entry.fileName();
+            if (!FileOps::copyFile(plan.src + QLatin1Char('/') + entry.fileName(), copy, &error))
+                return fail(QStringLiteral("could not copy %1 (%2)").arg(entry.fileName(), error.text));
             copies << copy;
         } else {
             qDebug() << "Unhandled item" << entry.filePath() << "in cpDir";
         }
     }
-    return FileOps::syncToDisk(dst, copies, why);
+    return FileOps::syncToDisk(plan.dst, copies, why);
 }
