@@ -6,11 +6,26 @@
 #
 # Set before include(): DEPLOY_DIR (the folder holding the installed .exe),
 # DEPLOY_EXE, DEPLOY_PLUGINS (paths relative to DEPLOY_PLUGIN_ROOT),
-# DEPLOY_PLUGIN_ROOT, DEPLOY_SEARCH_DIRS, DEPLOY_OBJDUMP.
+# DEPLOY_PLUGIN_ROOT, DEPLOY_SEARCH_DIRS, DEPLOY_OBJDUMP, DEPLOY_STRIP.
+#
+# With "cmake --install --strip" every DLL is stripped as it is copied:
+# Debian's libstdc++-6.dll alone carries over 20 MB of debug information.
+
+function(deploy_copy file destination)
+    file(INSTALL "${file}" DESTINATION "${destination}")
+    if(CMAKE_INSTALL_DO_STRIP)
+        get_filename_component(name "${file}" NAME)
+        execute_process(COMMAND "${DEPLOY_STRIP}" --strip-unneeded "${destination}/${name}"
+            RESULT_VARIABLE failed)
+        if(failed)
+            message(FATAL_ERROR "Cannot strip ${destination}/${name}")
+        endif()
+    endif()
+endfunction()
 
 foreach(plugin IN LISTS DEPLOY_PLUGINS)
     get_filename_component(plugin_dir "${plugin}" DIRECTORY)
-    file(INSTALL "${DEPLOY_PLUGIN_ROOT}/${plugin}" DESTINATION "${DEPLOY_DIR}/${plugin_dir}")
+    deploy_copy("${DEPLOY_PLUGIN_ROOT}/${plugin}" "${DEPLOY_DIR}/${plugin_dir}")
 endforeach()
 
 # Import names are case-insensitive on Windows and the files' own spelling is
@@ -49,7 +64,7 @@ while(queue)
         endif()
         list(APPEND seen "${key}")
         if(DEFINED found_${key})
-            file(INSTALL "${found_${key}}" DESTINATION "${DEPLOY_DIR}")
+            deploy_copy("${found_${key}}" "${DEPLOY_DIR}")
             get_filename_component(file_name "${found_${key}}" NAME)
             list(APPEND queue "${DEPLOY_DIR}/${file_name}")
         else()

@@ -1,29 +1,49 @@
 #!/bin/sh
 # Builds Brask Repair and its tests for 64-bit Windows on Debian, packs the
-# program as build-windows/brask-repair-<version>-windows-x64.zip, and proves
-# that the zip starts, repairs and closes under Wine.
+# program as FOLDER/brask-repair-<version>-windows-x64.zip with a SHA256SUMS
+# beside it, and proves that the zip starts, repairs and closes under Wine.
 #
-# The Qt kit for Windows comes from BRASK_QT_WINDOWS (an unpacked kit) or
-# from ../shared/qt6-windows-mingw-6.4.2.tar.xz beside the project.
+#   tools/build-windows.sh [--package-only] [FOLDER]
+#
+# FOLDER defaults to build-windows. --package-only builds and packs the
+# program alone: the same commit packed in two folders gives the same zip,
+# byte for byte, which is how anyone can check a published zip.
+#
+# The Qt kit for Windows is the first of: BRASK_QT_WINDOWS (an unpacked
+# kit); ../shared/qt6-windows-mingw-6.4.2.tar.xz beside the project; the kit
+# that tools/build-qt-windows-kit.sh made earlier in
+# ${XDG_CACHE_HOME:-$HOME/.cache}/brask-repair. With none of them, that
+# script runs first and makes the kit there, once.
 set -eu
 cd "$(dirname "$0")/.."
 root=$(pwd)
-out=$root/build-windows
+
+package_only=
+if [ "${1:-}" = "--package-only" ]; then
+    package_only=1
+    shift
+fi
+out=$(mkdir -p "${1:-build-windows}" && cd "${1:-build-windows}" && pwd)
 
 kit=${BRASK_QT_WINDOWS:-}
-if [ -z "$kit" ]; then
-    archive=$root/../shared/qt6-windows-mingw-6.4.2.tar.xz
-    if [ ! -f "$archive" ]; then
-        echo "No Qt kit for Windows: set BRASK_QT_WINDOWS to one, or put qt6-windows-mingw-6.4.2.tar.xz in ../shared (README, \"Build for Windows on Linux\")." >&2
-        exit 1
-    fi
+archive=$root/../shared/qt6-windows-mingw-6.4.2.tar.xz
+cache=${XDG_CACHE_HOME:-$HOME/.cache}/brask-repair
+if [ -n "$kit" ]; then
+    :
+elif [ -f "$archive" ]; then
     kit=$out/qt6-windows-mingw
     stamp=$out/.kit-unpacked
     if [ ! -f "$stamp" ] || [ "$archive" -nt "$stamp" ]; then
         rm -rf "$kit"
-        mkdir -p "$out"
         tar -xJf "$archive" -C "$out"
         touch "$stamp"
+    fi
+else
+    kit=$cache/qt6-windows-mingw
+    if [ ! -x "$kit/bin/qt-cmake" ]; then
+        echo "No Qt kit for Windows yet: making one from Debian's Qt source with"
+        echo "tools/build-qt-windows-kit.sh, once. This takes about an hour on 2 cores."
+        "$root/tools/build-qt-windows-kit.sh" "$cache"
     fi
 fi
 if [ ! -x "$kit/bin/qt-cmake" ]; then
@@ -32,14 +52,28 @@ if [ ! -x "$kit/bin/qt-cmake" ]; then
 fi
 
 "$kit/bin/qt-cmake" -S "$root" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Release
-cmake --build "$out" -j2
+if [ -n "$package_only" ]; then
+    cmake --build "$out" -j2 --target brask-repair
+else
+    cmake --build "$out" -j2
+fi
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$out/CMakeCache.txt")
 name=brask-repair-$version-windows-x64
 stage=$out/package
-rm -rf "$stage" "$out/$name.zip"
-cmake --install "$out" --prefix "$stage/$name"
-(cd "$stage" && zip -qr9 "$out/$name.zip" "$name")
-echo "Packed $out/$name.zip"
+rm -rf "$stage" "$out/$name.zip" "$out/SHA256SUMS"
+# strip writes a time into each PE header it rewrites: 0, as the linker's
+# --no-insert-timestamp leaves it.
+SOURCE_DATE_EPOCH=0 cmake --install "$out" --prefix "$stage/$name" --strip
 
-"$root/tools/try-windows-zip.sh" "$out/$name.zip"
+# The zip holds nothing of this build but its bytes: entries in one order,
+# fixed modes, and the commit's time.
+epoch=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct 2>/dev/null || echo 315532800)}
+find "$stage" -type d -exec chmod 755 {} +
+find "$stage" -type f -exec chmod 644 {} +
+find "$stage" -exec touch -h -d "@$epoch" {} +
+(cd "$stage" && find "$name" | LC_ALL=C sort | TZ=UTC zip -qX9 -@ "$out/$name.zip")
+(cd "$out" && sha256sum "$name.zip" >SHA256SUMS)
+echo "Packed $out/$name.zip ($(du -k "$out/$name.zip" | cut -f1) KiB); SHA256SUMS beside it."
+
+[ -n "$package_only" ] || "$root/tools/try-windows-zip.sh" "$out/$name.zip"

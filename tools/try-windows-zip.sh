@@ -1,10 +1,12 @@
 #!/bin/sh
 # Proves that the Windows zip works as a player gets it: unpacked into an
 # empty folder and started under Wine in a fresh prefix, with no WINEPATH and
-# no Qt variables, from a broken Brask installation. It clicks "Reset
-# patcher", types the Ostrel path and clicks "Re-install data" like a player,
-# checks the installation on disk, then closes the window as Windows' taskkill
-# does and expects the program to end with exit code 0.
+# no Qt variables, from a broken Brask installation. Like a player at the
+# keyboard it types the Ostrel path, presses "Re-install data", then "Reset
+# patcher", checks the installation on disk after each, then closes the
+# window as Windows' taskkill does and expects the program to end with exit
+# code 0. Keys, not mouse positions: the form's focus order is fixed, and a
+# different font or screen scale does not move a key press.
 #
 #   tools/try-windows-zip.sh build-windows/brask-repair-<version>-windows-x64.zip
 #
@@ -90,22 +92,26 @@ clean_wine wineboot --init >/dev/null 2>&1
 window=$(wait_window "Brask Repair" 120) || { cat "$work/program.log" >&2; fail "the window did not open"; }
 echo "The window is open."
 
-# Positions inside the window: the menu bar, then the form's controls.
-click() {
-    xdotool mousemove --window "$window" "$1" "$2" click 1
+# The window starts in the Ostrel field; Tab goes on in the form's order:
+# Brask field, the two "..." buttons, "Re-install data", "Reset patcher".
+keys() {
+    xdotool windowfocus --sync "$window"
+    xdotool key --delay 100 "$@"
 }
-click 135 201    # Reset patcher: the Brask path is the folder it started in
-answer_box "Reset patcher"
-[ ! -e "$brask/TOS.txt" ] || fail "Reset patcher left TOS.txt"
-
-click 120 61     # the Ostrel path field
+xdotool windowfocus --sync "$window"
 xdotool type --delay 20 "Z:$(echo "$ostrel" | tr / '\\')"
-click 135 151    # Re-install data
+keys Tab Tab Tab Tab space    # Re-install data
 answer_box "Re-install data"
 [ "$(cat "$brask/dat/data.pak")" = "new data" ] || fail "dat was not rebuilt"
 [ "$(cat "$brask/sfx/music.ogg")" = "new music" ] || fail "sfx was not rebuilt"
 [ ! -e "$brask/dat/stale" ] && [ ! -e "$brask/dat/Maps" ] || fail "dat holds folders after the repair"
-echo "Reset patcher and Re-install data repaired the installation."
+[ -e "$brask/TOS.txt" ] || fail "Re-install data removed TOS.txt"
+echo "Re-install data repaired the installation."
+
+keys Tab space                # Reset patcher: the Brask path is the folder it started in
+answer_box "Reset patcher"
+[ ! -e "$brask/TOS.txt" ] || fail "Reset patcher left TOS.txt"
+echo "Reset patcher removed TOS.txt."
 
 clean_wine taskkill /im brask-repair.exe >/dev/null
 i=0
