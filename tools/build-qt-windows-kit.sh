@@ -10,6 +10,8 @@
 # leaves FOLDER/qt6-windows-mingw (the kit, unpacked) and
 # FOLDER/qt6-windows-mingw-6.4.2.tar.xz; FOLDER defaults to
 # ${XDG_CACHE_HOME:-$HOME/.cache}/brask-repair. About half an hour on 2 cores.
+# Its file list is that of qt6-windows-mingw-6.4.2.tar.xz in ../shared; the
+# contents differ where Debian's patches to Qt change them.
 # Needs the packages and the deb-src entry that
 # "tools/setup-debian.sh --windows" installs.
 set -eu
@@ -64,9 +66,25 @@ cmake --build "$work/build" -j"$(nproc)"
 
 echo "Installing, stripped..."
 DESTDIR="$work/stage" cmake --install "$work/build" --strip >>"$log" 2>&1
-cp "$root/cmake/mingw-w64-x86_64.cmake" "$work/stage/opt/qt6-mingw/"
+staged=$work/stage/opt/qt6-mingw
+# qdoc's configuration builds Qt's documentation, not programs.
+rm -rf "$staged/doc"
+# Wherever the kit is unpacked, qt-cmake finds the toolchain file beside it,
+# and the host tools in Debian's own Qt.
+cp "$root/cmake/mingw-w64-x86_64.cmake" "$staged/"
+sed -i 's|^set(__qt_initially_configured_toolchain_file .*|set(__qt_initially_configured_toolchain_file "${CMAKE_CURRENT_LIST_DIR}/../../../mingw-w64-x86_64.cmake")|' \
+    "$staged/lib/cmake/Qt6/qt.toolchain.cmake"
+cat >"$staged/lib/cmake/Qt6/qt.toolchain.extra.cmake" <<'EXTRA'
+# Host tools (moc, rcc, uic) come from Debian's qt6-base-dev-tools of the same Qt version.
+if(NOT QT_HOST_PATH)
+    set(QT_HOST_PATH "/usr" CACHE PATH "Host Qt prefix")
+endif()
+if(NOT QT_HOST_PATH_CMAKE_DIR)
+    set(QT_HOST_PATH_CMAKE_DIR "/usr/lib/x86_64-linux-gnu/cmake" CACHE PATH "Host Qt CMake packages")
+endif()
+EXTRA
 
 rm -rf "${out:?}/$kit" "$out/$kit-6.4.2.tar.xz"
-mv "$work/stage/opt/qt6-mingw" "$out/$kit"
+mv "$staged" "$out/$kit"
 (cd "$out" && tar --sort=name --owner=0 --group=0 --numeric-owner --mtime=@0 -cJf "$kit-6.4.2.tar.xz" "$kit")
 echo "The kit is $out/$kit ($(du -sh "$out/$kit" | cut -f1)); packed as $out/$kit-6.4.2.tar.xz."

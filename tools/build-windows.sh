@@ -42,7 +42,7 @@ else
     kit=$cache/qt6-windows-mingw
     if [ ! -x "$kit/bin/qt-cmake" ]; then
         echo "No Qt kit for Windows yet: making one from Debian's Qt source with"
-        echo "tools/build-qt-windows-kit.sh, once. This takes about an hour on 2 cores."
+        echo "tools/build-qt-windows-kit.sh, once. This takes about half an hour on 2 cores."
         "$root/tools/build-qt-windows-kit.sh" "$cache"
     fi
 fi
