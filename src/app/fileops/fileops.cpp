@@ -218,19 +218,17 @@ bool BraskRepair::copyPlanned(const FileOps::CopyPlan &plan, QString *why, bool 
 
     pgbProgress->setMaximum(int(plan.entries.size()));
     int count = 0;
-    QStringList copies;
     for (const QFileInfo &entry : plan.entries) {
         pgbProgress->setValue(++count);
         if (entry.isDir()) {
             qDebug() << "Unhandled folder" << entry.filePath() << "in cpDir";
         } else if (entry.isFile()) {
-            const QString copy = plan.dst + QLatin1Char('/') + entry.fileName();
-            if (!FileOps::copyFile(plan.src + QLatin1Char('/') + entry.fileName(), copy, &error))
+            if (!FileOps::copyFile(plan.src + QLatin1Char('/') + entry.fileName(),
+                                   plan.dst + QLatin1Char('/') + entry.fileName(), &error))
                 return fail(QStringLiteral("could not copy %1 (%2)").arg(entry.fileName(), error.text));
-            copies << copy;
         } else {
             qDebug() << "Unhandled item" << entry.filePath() << "in cpDir";
         }
     }
-    return FileOps::syncToDisk(plan.dst, copies, why);
+    return FileOps::syncToDisk(plan.dst, why);
 }

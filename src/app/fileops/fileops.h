@@ -51,7 +51,8 @@ bool makeFolder(const QString &path, SystemError *error);
 // The names in a folder, hidden ones included, without "." and "..".
 bool listNames(const QString &folder, QStringList *names, SystemError *error);
 
-// Copies a file to a new name, which must not exist yet.
+// Copies a file to a new name, which must not exist yet, and puts the
+// copy's data on disk before returning.
 bool copyFile(const QString &from, const QString &to, SystemError *error);
 
 // The identity the system gives the file or folder at path, following links:
@@ -63,8 +64,9 @@ bool identify(const QString &path, QByteArray *id, bool *isFolder, SystemError *
 // to the root of its volume, as the system resolves the path.
 bool ancestry(const QString &folder, QList<QByteArray> *chain, SystemError *error);
 
-// Puts the given files, copied into folder, on disk before returning.
-bool syncToDisk(const QString &folder, const QStringList &files, QString *error);
+// Puts the names of the files copied into folder, and the folder's own, on
+// disk before returning.
+bool syncToDisk(const QString &folder, QString *error);
 
 // The rest is shared by both systems (fileops.cpp).
 

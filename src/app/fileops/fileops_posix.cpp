@@ -123,9 +123,8 @@ bool ancestry(const QString &folder, QList<QByteArray> *chain, SystemError *erro
     }
 }
 
-bool syncToDisk(const QString &folder, const QStringList &files, QString *error)
+bool syncToDisk(const QString &folder, QString *error)
 {
-    Q_UNUSED(files);
     // Each copy's data went to disk before it got its name; what is left are
     // the names: the copies' in the folder and the folder's in its parent.
     for (const QString &path : {folder, QFileInfo(folder).path()}) {
