@@ -116,6 +116,7 @@ void BraskRepair::on_btnReinstall_clicked()
     pgbProgress->show();
     // Both folders pass every check before either is touched: half a repair
     // that stops at the second folder would leave the installation mixed.
+    // Neither removal may reach what either copy reads.
     QStringList failures;
     FileOps::CopyPlan plans[2];
     const QString folders[2] = {QStringLiteral("/dat"), QStringLiteral("/sfx")};
@@ -123,6 +124,11 @@ void BraskRepair::on_btnReinstall_clicked()
         QString why;
         if (!FileOps::planCopy(ostrel + folders[i], brask + folders[i], &plans[i], &why))
             failures << FileOps::native(QDir::cleanPath(brask + folders[i])) + QStringLiteral(": ") + why;
+    }
+    for (int i = 0; i < 2 && failures.isEmpty(); ++i) {
+        QString why;
+        if (!FileOps::checkApart(plans[1 - i], plans[i], &why))
+            failures << FileOps::native(plans[i].dst) + QStringLiteral(": ") + why;
     }
     bool inUse = false;
     if (failures.isEmpty()) {
@@ -153,8 +159,10 @@ void BraskRepair::on_btnRepatch_clicked()
     // A mistyped folder has no TOS.txt either, yet nothing was reset.
     QString failure;
     bool inUse = false;
+    const QString tos = brask + QStringLiteral("/TOS.txt");
     if (FileOps::checkFolder(brask, QStringLiteral("the Brask folder"), &failure)
-        && FileOps::removeFileIfPresent(brask + QStringLiteral("/TOS.txt"), &failure, &inUse))
+        && FileOps::removeFileIfPresent(FileOps::joined(FileOps::toNative(brask), FileOps::nameOf(QStringLiteral("TOS.txt"))),
+                                        tos, true, &failure, &inUse))
         report(QStringLiteral("Done!\nYou can now start the launcher to validate your files."));
     else
         reportFailures(QStringLiteral("Reset failed!"), {failure}, inUse);
@@ -166,16 +174,18 @@ void BraskRepair::on_btnLoginDat_clicked()
     bool inUse = false;
     bool lookedFor = false;
     for (const char *variable : {"LOCALAPPDATA", "APPDATA"}) {
-        // An unset variable names no cache; joining the empty value to the
-        // suffix would aim at the root of the drive instead.
-        const QString base = qEnvironmentVariable(variable);
-        if (base.isEmpty())
+        // An unset, blank or relative variable names no cache; joining it to
+        // the suffix would aim at the root of the drive or the current folder.
+        FileOps::NativePath base;
+        if (!FileOps::environmentFolder(variable, &base))
             continue;
         lookedFor = true;
+        FileOps::NativePath path = base;
+        for (const char *part : {"Nimvale", "Init", "login.dat"})
+            path = FileOps::joined(path, FileOps::nameOf(QLatin1String(part)));
         QString failure;
         bool held = false;
-        if (!FileOps::removeFileIfPresent(QDir::cleanPath(base + QStringLiteral("/Nimvale/Init/login.dat")), &failure,
-                                          &held))
+        if (!FileOps::removeFileIfPresent(path, FileOps::shownName(path), false, &failure, &held))
             failures << failure;
         inUse = inUse || held;
     }

@@ -25,7 +25,8 @@ public:
     bool rmDir(const QString &path, QString *failedPath = nullptr, FileOps::SystemError *error = nullptr);
 
     // Replaces the folder dst by a new folder holding copies of the files at
-    // the top level of src, once nothing speaks against it (FileOps::planCopy).
+    // the top level of src, once nothing speaks against it (FileOps::planCopy),
+    // and puts them on disk.
     // On failure, why (when given) says what went wrong and inUse whether
     // another program holds the file that stopped it.
     bool cpDir(const QString &src, const QString &dst, QString *why = nullptr, bool *inUse = nullptr);

@@ -1,8 +1,8 @@
-#include "braskrepair.h"
 #include "fileops/fileops.h"
 
-#include <QDebug>
 #include <QDir>
+#include <QFileInfo>
+#include <QHash>
 
 #include <algorithm>
 
@@ -10,9 +10,19 @@ namespace FileOps {
 
 namespace {
 
-QString joined(const QString &folder, const QString &name)
+QString shownChild(const QString &folder, const Name &name)
 {
-    return folder.endsWith(QLatin1Char('/')) ? folder + name : folder + QLatin1Char('/') + name;
+    return folder + QLatin1Char('/') + shownName(name);
+}
+
+// Every entry that a removal reaches, by identity, with the path to name it by.
+void collect(const Node &node, const QString &shown, QHash<QByteArray, QString> *reached, QString *mountPoint)
+{
+    reached->insert(node.id, shown);
+    if (node.mountPoint && mountPoint->isEmpty())
+        *mountPoint = shown;
+    for (const Node &child : node.children)
+        collect(child, shownChild(shown, child.name), reached, mountPoint);
 }
 
 } // namespace
@@ -28,17 +38,13 @@ void setText(QString *out, const QString &text)
         *out = text;
 }
 
-QString failureLine(const QString &path, const SystemError &error)
-{
-    return QStringLiteral("%1 (%2)").arg(native(path), error.text);
-}
-
-bool removeFileIfPresent(const QString &path, QString *failure, bool *inUse)
+bool removeFileIfPresent(const NativePath &path, const QString &shown, bool folderChecked, QString *failure,
+                         bool *inUse)
 {
     SystemError error;
-    if (removeFile(path, &error) || error.notFound)
+    if (removeFile(path, folderChecked, &error) || error.notFound)
         return true;
-    setText(failure, failureLine(path, error));
+    setText(failure, QStringLiteral("%1 (%2)").arg(native(shown), error.text));
     if (inUse)
         *inUse = error.inUse;
     return false;
@@ -47,34 +53,17 @@ bool removeFileIfPresent(const QString &path, QString *failure, bool *inUse)
 bool checkFolder(const QString &path, const QString &what, QString *failure)
 {
     QByteArray id;
-    bool isFolder = false;
+    Kind kind = Kind::Missing;
     SystemError error;
-    if (!identify(path, &id, &isFolder, &error)) {
+    if (!identify(toNative(path), true, &id, &kind, &error)) {
         setText(failure, error.notFound ? QStringLiteral("%1 %2 does not exist").arg(what, native(path))
                                         : QStringLiteral("%1 %2 cannot be read (%3)").arg(what, native(path), error.text));
         return false;
     }
-    if (!isFolder) {
+    if (kind != Kind::Folder) {
         setText(failure, QStringLiteral("%1 %2 is not a folder").arg(what, native(path)));
         return false;
     }
-    return true;
-}
-
-bool listEntries(const QString &folder, bool forRemoval, QFileInfoList *entries, SystemError *error)
-{
-    QStringList names;
-    if (!listNames(folder, &names, error))
-        return false;
-    entries->clear();
-    for (const QString &name : names) {
-        const QFileInfo entry(joined(folder, name));
-        if (forRemoval || (!entry.isHidden() && (entry.isFile() || entry.isDir())))
-            entries->append(entry);
-    }
-    std::stable_sort(entries->begin(), entries->end(), [](const QFileInfo &a, const QFileInfo &b) {
-        return a.fileName().compare(b.fileName(), Qt::CaseInsensitive) < 0;
-    });
     return true;
 }
 
@@ -83,6 +72,9 @@ bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *w
     const QString from = QDir::cleanPath(src);
     const QString to = QDir::cleanPath(dst);
     const QString parent = QFileInfo(to).path();
+    const NativePath nativeFrom = toNative(from);
+    const NativePath nativeTo = toNative(to);
+    const NativePath nativeParent = toNative(parent);
     SystemError error;
     auto refuse = [&](const QString &text) {
         setText(why, text);
@@ -93,44 +85,62 @@ bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *w
                           .arg(native(from), error.text));
     };
 
+    // The source: a folder whose listing, taken now, is what gets copied.
     QByteArray sourceId;
-    bool isFolder = false;
-    if (!identify(from, &sourceId, &isFolder, &error)) {
+    Kind kind = Kind::Missing;
+    if (!identify(nativeFrom, true, &sourceId, &kind, &error)) {
         return refuse(error.notFound ? QStringLiteral("the source folder %1 does not exist").arg(native(from))
                                      : QStringLiteral("the source folder %1 cannot be read (%2)")
                                            .arg(native(from), error.text));
     }
-    if (!isFolder)
+    if (kind != Kind::Folder)
         return refuse(QStringLiteral("the source %1 is not a folder").arg(native(from)));
-    QFileInfoList entries;
-    if (!listEntries(from, false, &entries, &error))
+    QList<SourceEntry> listed;
+    if (!listSource(nativeFrom, &listed, &error))
         return refuse(QStringLiteral("the source folder %1 cannot be read (%2)").arg(native(from), error.text));
+    QList<SourceEntry> entries;
+    for (const SourceEntry &entry : listed) {
+        if (!entry.hidden && (entry.kind == Kind::File || entry.kind == Kind::Folder))
+            entries.append(entry);
+    }
+    std::stable_sort(entries.begin(), entries.end(), [](const SourceEntry &a, const SourceEntry &b) {
+        return shownName(a.name).compare(shownName(b.name), Qt::CaseInsensitive) < 0;
+    });
+
+    // The destination: everything its removal reaches, and a parent that
+    // takes new folders.
+    Node target;
+    NativePath where;
+    if (!survey(nativeTo, &target, &where, &error))
+        return refuse(QStringLiteral("cannot be read (%1)").arg(error.text));
+    if (target.kind == Kind::File || target.kind == Kind::Other)
+        return refuse(QStringLiteral("could not be created: something that is not a folder is in the way"));
+    QByteArray parentId;
+    if (!identify(nativeParent, true, &parentId, &kind, &error)) {
+        return refuse(error.notFound ? QStringLiteral("could not be created: %1 does not exist").arg(native(parent))
+                                     : QStringLiteral("could not be created: %1 cannot be read (%2)")
+                                           .arg(native(parent), error.text));
+    }
+    if (kind != Kind::Folder)
+        return refuse(QStringLiteral("could not be created: %1 is not a folder").arg(native(parent)));
 
     // The copy removes and writes the destination and makes its entry in the
     // parent: none of these, nor any folder holding them, may be the source.
     QList<QByteArray> written;
     QByteArray targetId;
-    if (identify(to, &targetId, &isFolder, &error)) {
-        if (!isFolder)
-            return refuse(QStringLiteral("could not be created: something that is not a folder is in the way"));
-        if (!ancestry(to, &written, &error))
+    if (target.kind == Kind::Folder || target.kind == Kind::Link) {
+        if (identify(nativeTo, true, &targetId, &kind, &error)) {
+            if (!ancestry(nativeTo, &written, &error))
+                return cannotCompare();
+        } else if (!error.notFound) {
             return cannotCompare();
-    } else if (!error.notFound) {
-        return refuse(QStringLiteral("cannot be read (%1)").arg(error.text));
+        }
     }
-    QByteArray parentId;
-    if (!identify(parent, &parentId, &isFolder, &error)) {
-        return refuse(error.notFound ? QStringLiteral("could not be created: %1 does not exist").arg(native(parent))
-                                     : QStringLiteral("could not be created: %1 cannot be read (%2)")
-                                           .arg(native(parent), error.text));
-    }
-    if (!isFolder)
-        return refuse(QStringLiteral("could not be created: %1 is not a folder").arg(native(parent)));
-    if (!ancestry(parent, &written, &error))
+    if (!ancestry(nativeParent, &written, &error))
         return cannotCompare();
     // And the destination, when it is there, may not hold the source.
     QList<QByteArray> holdingSource;
-    if (!ancestry(from, &holdingSource, &error))
+    if (!ancestry(nativeFrom, &holdingSource, &error))
         return cannotCompare();
     if (written.contains(sourceId) || (!targetId.isEmpty() && holdingSource.contains(targetId))) {
         return refuse(QStringLiteral("the source folder %1 is this folder, or one lies inside the other")
@@ -139,96 +149,59 @@ bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *w
 
     plan->src = from;
     plan->dst = to;
+    plan->nativeSrc = nativeFrom;
+    plan->nativeDst = nativeTo;
+    plan->target = target;
     plan->entries = entries;
+    plan->reads.clear();
+    // Every folder on the source's path, as the system reaches it and as
+    // written, links not followed.
+    const QList<NativePath> steps = prefixes(nativeFrom);
+    for (const NativePath &step : steps) {
+        for (bool follow : {true, false}) {
+            QByteArray id;
+            if (!identify(step, follow, &id, &kind, &error))
+                return cannotCompare();
+            plan->reads.append({id, from});
+        }
+    }
+    for (const SourceEntry &entry : entries) {
+        if (entry.kind == Kind::File)
+            plan->reads.append({entry.id, shownChild(from, entry.name)});
+    }
+    if (!checkApart(*plan, *plan, why))
+        return false;
+    // Asked of the system, not guessed: can the new folder be made where the
+    // old one is removed?
+    if (!probeFolder(nativeParent, &error)) {
+        return refuse(QStringLiteral("no new folder can be made in %1 (%2), so nothing was removed")
+                          .arg(native(parent), error.text));
+    }
+    return true;
+}
+
+bool checkApart(const CopyPlan &reader, const CopyPlan &remover, QString *why)
+{
+    QHash<QByteArray, QString> reached;
+    QString mountPoint;
+    if (remover.target.kind != Kind::Missing)
+        collect(remover.target, remover.dst, &reached, &mountPoint);
+    // The removal would go on into another file system, whatever lies there.
+    if (!mountPoint.isEmpty()) {
+        setText(why, QStringLiteral("%1 is a mount point: another file system is mounted there, and it is not "
+                                    "removed")
+                         .arg(native(mountPoint)));
+        return false;
+    }
+    for (const auto &read : reader.reads) {
+        const auto found = reached.constFind(read.first);
+        if (found != reached.cend()) {
+            setText(why, QStringLiteral("the source %1 is reached through %2, which the repair would remove")
+                             .arg(native(read.second), native(*found)));
+            return false;
+        }
+    }
     return true;
 }
 
 } // namespace FileOps
-
-namespace {
-
-bool isFolderLink(const QFileInfo &info)
-{
-    return (info.isSymLink() || info.isJunction()) && info.isDir();
-}
-
-} // namespace
-
-bool BraskRepair::rmDir(const QString &path, QString *failedPath, FileOps::SystemError *error)
-{
-    const QString folder = QDir::cleanPath(path);
-    const QFileInfo self(folder);
-    FileOps::SystemError failure;
-    auto fail = [&](const QString &where) {
-        FileOps::setText(failedPath, where);
-        if (error)
-            *error = failure;
-        return false;
-    };
-
-    // A link is removed as a link: what it points to lies outside the
-    // folder the user asked to replace. This also covers links met inside
-    // the walk, which come back here as subfolders.
-    if (isFolderLink(self))
-        return FileOps::removeFile(folder, &failure) || failure.notFound || fail(folder);
-    // A file is no folder, and not this routine's to remove.
-    if (self.exists() && !self.isDir())
-        return true;
-
-    QFileInfoList entries;
-    if (!FileOps::listEntries(folder, true, &entries, &failure))
-        return failure.notFound || fail(folder);
-    pgbProgress->setMaximum(int(entries.size()));
-    int count = 0;
-    for (const QFileInfo &entry : entries) {
-        pgbProgress->setValue(++count);
-        if (entry.isDir()) {
-            if (!rmDir(entry.filePath(), failedPath, error))
-                return false;
-        } else if (!FileOps::removeFile(entry.filePath(), &failure) && !failure.notFound) {
-            return fail(entry.filePath());
-        }
-    }
-    return FileOps::removeFolder(folder, &failure) || failure.notFound || fail(folder);
-}
-
-bool BraskRepair::cpDir(const QString &src, const QString &dst, QString *why, bool *inUse)
-{
-    if (inUse)
-        *inUse = false;
-    FileOps::CopyPlan plan;
-    return FileOps::planCopy(src, dst, &plan, why) && copyPlanned(plan, why, inUse);
-}
-
-bool BraskRepair::copyPlanned(const FileOps::CopyPlan &plan, QString *why, bool *inUse)
-{
-    FileOps::SystemError error;
-    auto fail = [&](const QString &text) {
-        FileOps::setText(why, text);
-        if (inUse)
-            *inUse = error.inUse;
-        return false;
-    };
-
-    QString failedPath;
-    if (!rmDir(plan.dst, &failedPath, &error))
-        return fail(QStringLiteral("could not remove %1 (%2)").arg(FileOps::native(failedPath), error.text));
-    if (!FileOps::makeFolder(plan.dst, &error))
-        return fail(QStringLiteral("could not be created (%1)").arg(error.text));
-
-    pgbProgress->setMaximum(int(plan.entries.size()));
-    int count = 0;
-    for (const QFileInfo &entry : plan.entries) {
-        pgbProgress->setValue(++count);
-        if (entry.isDir()) {
-            qDebug() << "Unhandled folder" << entry.filePath() << "in cpDir";
-        } else if (entry.isFile()) {
-            if (!FileOps::copyFile(plan.src + QLatin1Char('/') + entry.fileName(),
-                                   plan.dst + QLatin1Char('/') + entry.fileName(), &error))
-                return fail(QStringLiteral("could not copy %1 (%2)").arg(entry.fileName(), error.text));
-        } else {
-            qDebug() << "Unhandled item" << entry.filePath() << "in cpDir";
-        }
-    }
-    return FileOps::syncToDisk(plan.dst, why);
-}

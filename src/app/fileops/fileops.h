@@ -2,17 +2,27 @@
 #define FILEOPS_H
 
 #include <QByteArray>
-#include <QFileInfo>
 #include <QList>
+#include <QPair>
 #include <QString>
-#include <QStringList>
+
+#include <functional>
+#include <memory>
 
 // The file routines of the repairs. Every decision to delete is taken from
 // what the system answers, never from a name or a second look: a file counts
 // as absent only when its removal's own error says so, a folder as empty
 // only when it was listed without error, and two folders as one only when
-// the system gives them the same identity.
+// the system gives them the same identity. A removal takes exactly what was
+// surveyed before it, and never follows a link.
 namespace FileOps {
+
+// A path or a name exactly as the system takes and gives it: bytes on POSIX,
+// UTF-16 code units on Windows (there as the extended \\?\ form, which Win32
+// passes on without trimming or reinterpreting anything). Names the program
+// cannot show are still used as they are; only messages show them lossily.
+using NativePath = QByteArray;
+using Name = QByteArray;
 
 // What the system said when one of its calls failed.
 struct SystemError
@@ -22,53 +32,129 @@ struct SystemError
     bool inUse = false;     // another program holds the file (only Windows locks files so)
 };
 
-// A copy that has passed every check and may now replace its destination.
-struct CopyPlan
+enum class Kind { Missing, File, Folder, Link, Other };
+
+// One entry that a removal will reach, as the system listed it, links not
+// followed: a link (on Windows any reparse point: symbolic link, junction,
+// volume mount point) is an entry of its own and never walked into.
+struct Node
 {
-    QString src;
-    QString dst;
-    QFileInfoList entries;  // the source's listing, taken before anything is removed
+    Name name;
+    Kind kind = Kind::Missing;
+    QByteArray id;              // the system's identity of the entry itself
+    bool mountPoint = false;    // a folder that another file system is mounted on
+    bool folderEntry = false;   // Windows keeps it as a folder entry: a folder, or a link to one
+    QList<Node> children;       // a folder's entries, by name, letter case ignored
+};
+
+// One entry of a source folder, links followed, as the copy will open it.
+struct SourceEntry
+{
+    Name name;
+    Kind kind = Kind::Other;    // File, Folder or Other
+    bool hidden = false;
+    QByteArray id;
+};
+
+// The progress bar of the window, as far as the file routines drive it.
+struct Progress
+{
+    std::function<void(int)> setMaximum;
+    std::function<void(int)> setValue;
 };
 
 // Each system's half lives in fileops_posix.cpp or fileops_win.cpp.
 
 // A path as the player typed or pasted it, made fit to use: on Windows, where
-// no name may hold a double quote, without the pair that Explorer's "Copy as
-// path" puts around it; then without doubled separators, "." and "..".
-QString cleanPath(const QString &path);
+// no name may begin or end with a blank or hold a double quote, without
+// surrounding blanks and without the pair of quotes that Explorer's "Copy as
+// path" puts around it; then without doubled separators, "." and "..". Empty
+// when nothing is left.
+QString cleanPath(const QString &typed);
 
-// Removes one file, or a link of any kind without following it. On Windows a
-// read-only file is made writable and tried once more; if that fails too, it
-// is made read-only again and the second attempt's error is the one given.
-bool removeFile(const QString &path, SystemError *error);
+// The path to give the system for a cleaned path; on Windows made absolute
+// once, so that the check and the act mean the same folder.
+NativePath toNative(const QString &path);
 
-// Removes an empty folder.
-bool removeFolder(const QString &path, SystemError *error);
+// A name as the system gave it, for messages and the debug stream.
+QString shownName(const Name &name);
 
-// Makes one folder, in a parent that must exist.
-bool makeFolder(const QString &path, SystemError *error);
+// A name that the program itself spells, as the system takes it.
+Name nameOf(const QString &name);
 
-// The names in a folder, hidden ones included, without "." and "..".
-bool listNames(const QString &folder, QStringList *names, SystemError *error);
+// The path of name inside folder.
+NativePath joined(const NativePath &folder, const Name &name);
 
-// Copies a file to a new name, which must not exist yet, and puts the
-// copy's data on disk before returning.
-bool copyFile(const QString &from, const QString &to, SystemError *error);
+// The folder an environment variable names. False when it is unset, blank
+// or relative: such a value names no folder of the user's.
+bool environmentFolder(const char *variable, NativePath *folder);
 
-// The identity the system gives the file or folder at path, following links:
+// Removes one file or link without following it. When the folder that holds
+// it was just found to exist (folderChecked), only the file's own absence
+// counts as "not there". On Windows a read-only file is made writable and
+// tried once more; if that fails too, it is made read-only again and the
+// second attempt's error is the one given.
+bool removeFile(const NativePath &path, bool folderChecked, SystemError *error);
+
+// The identity the system gives the entry at path, links followed or not:
 // the same through every name that reaches it (links, junctions, drive
 // aliases, short names, shares), different for any other.
-bool identify(const QString &path, QByteArray *id, bool *isFolder, SystemError *error);
+bool identify(const NativePath &path, bool followLinks, QByteArray *id, Kind *kind, SystemError *error);
 
 // The identities of the folder at path and of every folder that holds it, up
 // to the root of its volume, as the system resolves the path.
-bool ancestry(const QString &folder, QList<QByteArray> *chain, SystemError *error);
+bool ancestry(const NativePath &folder, QList<QByteArray> *chain, SystemError *error);
 
-// Puts the names of the files copied into folder, and the folder's own, on
-// disk before returning.
-bool syncToDisk(const QString &folder, QString *error);
+// The path and every path that leads to it, shortest first, as written.
+QList<NativePath> prefixes(const NativePath &path);
 
-// The rest is shared by both systems (fileops.cpp).
+// The entries of a folder, links followed, hidden ones included.
+bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemError *error);
+
+// What a removal of path would reach: the entry itself, and below a folder
+// everything in it. On failure, where receives the entry that could not be
+// looked at.
+bool survey(const NativePath &path, Node *root, NativePath *where, SystemError *error);
+
+// Asks the system whether a new folder can be made in folder, by making and
+// removing one with a name of its own.
+bool probeFolder(const NativePath &folder, SystemError *error);
+
+// Removes what survey() found at path, and nothing else: an entry that is no
+// longer the one surveyed, or a folder that holds more than was listed,
+// stops the removal. shown names path in messages; on failure, failed
+// receives the shown path of the entry that could not be removed.
+bool removeSurveyed(const NativePath &path, const QString &shown, const Node &root, const Progress &progress,
+                    QString *failed, SystemError *error);
+
+// Makes one folder, in a parent that must exist.
+bool makeFolder(const NativePath &path, SystemError *error);
+
+// Copies files from one folder into another, new one, and puts them on disk.
+class Copier
+{
+public:
+    Copier();
+    ~Copier();
+    Copier(const Copier &) = delete;
+    Copier &operator=(const Copier &) = delete;
+
+    // Opens both folders before the first copy is written.
+    bool open(const NativePath &from, const NativePath &to, SystemError *error);
+    // Copies one file, which must still be the one with the identity id, to
+    // the same name, which must not exist yet. What a failed copy wrote is
+    // removed again.
+    bool copy(const Name &name, const QByteArray &id, SystemError *error);
+    // Puts every copy's data and the folder's names on disk. Only when every
+    // call says so is the copy done.
+    bool finish(SystemError *error);
+
+private:
+    struct Folders;
+    std::unique_ptr<Folders> m_folders;
+};
+
+// The rest is shared by both systems (plan.cpp).
 
 // The path as the user's system writes it, for messages.
 QString native(const QString &path);
@@ -76,28 +162,40 @@ QString native(const QString &path);
 // Stores text where out points, when it points anywhere.
 void setText(QString *out, const QString &text);
 
-// A failure line: the path and the system's reason.
-QString failureLine(const QString &path, const SystemError &error);
-
 // Removes a file; one that the system says is not there counts as removed.
-// On failure, failure receives a line naming the file and the reason, and
-// inUse whether another program holds it.
-bool removeFileIfPresent(const QString &path, QString *failure, bool *inUse);
+// On failure, failure receives a line naming the file (as shown) and the
+// reason, and inUse whether another program holds it.
+bool removeFileIfPresent(const NativePath &path, const QString &shown, bool folderChecked, QString *failure,
+                         bool *inUse);
 
 // Checks that path names an existing folder; on failure, failure receives a
 // line that says what is wrong, naming the folder as what.
 bool checkFolder(const QString &path, const QString &what, QString *failure);
 
-// The entries of a folder in name order, letter case ignored. For a copy,
-// hidden entries and entries that are neither file nor folder are left out;
-// for a removal nothing is.
-bool listEntries(const QString &folder, bool forRemoval, QFileInfoList *entries, SystemError *error);
+// Replacing dst by the files of src, as checked before anything is touched.
+struct CopyPlan
+{
+    QString src;                        // cleaned, for messages
+    QString dst;
+    NativePath nativeSrc;
+    NativePath nativeDst;
+    Node target;                        // everything the removal of dst reaches
+    QList<SourceEntry> entries;         // what the copy takes, in name order
+    // Every identity the copy reads through: the folders on the source's
+    // path, links followed and not, and the files it opens.
+    QList<QPair<QByteArray, QString>> reads;
+};
 
 // Checks everything that could make replacing dst by the files of src lose
 // data or write into src, before anything is touched: src is a folder that
-// can be listed, the two do not overlap, and dst can be made. On success,
-// plan holds what the copy needs; otherwise why says what is wrong.
+// can be listed, the two do not overlap, nothing the removal reaches is
+// read by the copy, no file system is mounted inside dst, and a folder can
+// be made in its parent. On success, plan holds what the copy needs;
+// otherwise why says what is wrong.
 bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *why);
+
+// Checks that the removal of one plan reaches nothing that another reads.
+bool checkApart(const CopyPlan &reader, const CopyPlan &remover, QString *why);
 
 } // namespace FileOps
 

@@ -1,11 +1,16 @@
+// The file routines on Linux. Names are bytes, as the kernel gives them, and
+// every entry is reached relative to a folder held open, without following
+// links, so that nothing swapped in between two calls redirects a removal.
 #include "fileops/fileops.h"
 
 #include <QDir>
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,97 +28,310 @@ bool fail(SystemError *error, int code)
     return false;
 }
 
-QByteArray encoded(const QString &path)
+// The entry is not the one that was checked before anything was touched.
+bool changed(SystemError *error)
 {
-    return QFile::encodeName(path);
+    if (error)
+        *error = SystemError{QStringLiteral("it changed after it was checked"), false, false};
+    return false;
 }
 
-bool statIdentity(const QByteArray &path, QByteArray *id, bool *isFolder, SystemError *error)
+// A descriptor that is closed however the routine that holds it ends.
+class Fd
 {
-    struct stat info {};
-    if (::stat(path.constData(), &info) != 0)
+public:
+    explicit Fd(int fd = -1) : m_fd(fd) {}
+    ~Fd() { reset(); }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    int get() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+    void reset(int fd = -1)
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = fd;
+    }
+    // Closes it and says whether the close went well: for a file just
+    // written, a late write error can show up here.
+    bool close()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    int m_fd;
+};
+
+// Opens a folder for the *at calls alone: no permission to list it is needed.
+const int searchOnly = O_PATH | O_DIRECTORY | O_CLOEXEC;
+
+QByteArray identity(const struct stat &info)
+{
+    return QByteArray(reinterpret_cast<const char *>(&info.st_dev), sizeof info.st_dev)
+           + QByteArray(reinterpret_cast<const char *>(&info.st_ino), sizeof info.st_ino);
+}
+
+Kind kindOf(mode_t mode)
+{
+    return S_ISDIR(mode) ? Kind::Folder : S_ISREG(mode) ? Kind::File : S_ISLNK(mode) ? Kind::Link : Kind::Other;
+}
+
+void split(const NativePath &path, NativePath *parent, Name *name)
+{
+    const int slash = path.lastIndexOf('/');
+    *parent = slash < 0 ? NativePath(".") : slash == 0 ? NativePath("/") : path.left(slash);
+    *name = path.mid(slash + 1);
+}
+
+// True when another file system is mounted on the folder name in dir; a
+// bind mount of a folder of the same file system counts too.
+bool isMountPoint(int dir, const char *name, dev_t parentDevice, const struct stat &info)
+{
+    if (info.st_dev != parentDevice)
+        return true;
+    struct statx extra {};
+    return ::statx(dir, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, 0, &extra) == 0
+           && (extra.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) && (extra.stx_attributes & STATX_ATTR_MOUNT_ROOT);
+}
+
+// Calls each with the name of every entry of dir but "." and "..", until it
+// answers an error code; gives that code, readdir's own, or 0.
+template<typename Each>
+int eachEntry(DIR *dir, Each each)
+{
+    for (;;) {
+        errno = 0;
+        const dirent *entry = ::readdir(dir);
+        if (!entry)
+            return errno;
+        const Name name(entry->d_name);
+        if (name == "." || name == "..")
+            continue;
+        if (const int code = each(name))
+            return code;
+    }
+}
+
+// Lists the folder held by fd (which this takes over) into node.
+bool surveyFolder(int fd, dev_t device, const NativePath &path, Node *node, NativePath *where, SystemError *error)
+{
+    DIR *dir = ::fdopendir(fd);
+    if (!dir) {
+        *where = path;
+        ::close(fd);
         return fail(error, errno);
-    *id = QByteArray(reinterpret_cast<const char *>(&info.st_dev), sizeof info.st_dev)
-          + QByteArray(reinterpret_cast<const char *>(&info.st_ino), sizeof info.st_ino);
-    *isFolder = S_ISDIR(info.st_mode);
-    return true;
+    }
+    bool deeper = true;
+    const int code = eachEntry(dir, [&](const Name &name) {
+        Node child;
+        child.name = name;
+        struct stat info {};
+        if (::fstatat(::dirfd(dir), name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            *where = joined(path, name);
+            return errno;
+        }
+        child.kind = kindOf(info.st_mode);
+        child.id = identity(info);
+        child.folderEntry = child.kind == Kind::Folder;
+        if (child.kind == Kind::Folder) {
+            child.mountPoint = isMountPoint(::dirfd(dir), name.constData(), device, info);
+            if (!child.mountPoint) {
+                const int sub = ::openat(::dirfd(dir), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                if (sub < 0) {
+                    *where = joined(path, name);
+                    return errno;
+                }
+                deeper = surveyFolder(sub, device, joined(path, name), &child, where, error);
+                if (!deeper)
+                    return -1;
+            }
+        }
+        node->children.append(child);
+        return 0;
+    });
+    ::closedir(dir);
+    std::stable_sort(node->children.begin(), node->children.end(), [](const Node &a, const Node &b) {
+        return shownName(a.name).compare(shownName(b.name), Qt::CaseInsensitive) < 0;
+    });
+    if (!deeper)
+        return false;
+    if (code != 0 && where->isEmpty())
+        *where = path;
+    return code == 0 || fail(error, code);
+}
+
+bool removeNode(int dir, dev_t device, const Node &node, const QString &shown, const Progress &progress,
+                QString *failed, SystemError *error)
+{
+    auto failAt = [&](const QString &at, int code) {
+        setText(failed, at);
+        return fail(error, code);
+    };
+    if (node.kind != Kind::Folder) {
+        // A link goes as a link: unlinkat never follows one.
+        return ::unlinkat(dir, node.name.constData(), 0) == 0 || errno == ENOENT || failAt(shown, errno);
+    }
+    if (node.mountPoint) {
+        setText(failed, shown);
+        if (error)
+            *error = SystemError{QStringLiteral("another file system is mounted there"), false, false};
+        return false;
+    }
+    Fd fd(::openat(dir, node.name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid())
+        return errno == ENOENT || failAt(shown, errno);
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0)
+        return failAt(shown, errno);
+    // Something else now stands where the surveyed folder stood.
+    if (identity(info) != node.id || info.st_dev != device) {
+        setText(failed, shown);
+        return changed(error);
+    }
+    progress.setMaximum(int(node.children.size()));
+    int count = 0;
+    for (const Node &child : node.children) {
+        progress.setValue(++count);
+        if (!removeNode(fd.get(), device, child, shown + QLatin1Char('/') + shownName(child.name), progress, failed,
+                        error))
+            return false;
+    }
+    fd.reset();
+    return ::unlinkat(dir, node.name.constData(), AT_REMOVEDIR) == 0 || errno == ENOENT || failAt(shown, errno);
+}
+
+// Copies what in holds to out, as fast as the kernel can: within the file
+// system where it may, else through the page cache, else by hand.
+bool transfer(int in, int out, int *code)
+{
+    const size_t chunk = size_t(1) << 30;
+    bool first = true;
+    for (;;) {
+        const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, chunk, 0);
+        if (n > 0) {
+            first = false;
+            continue;
+        }
+        if (n == 0 && !first)
+            return true;
+        if (n < 0 && errno == EINTR)
+            continue;
+        // Nothing was copied: some file systems answer an empty result or
+        // one of these errors where they cannot do it; try the next way.
+        if (first && (n == 0 || errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP))
+            break;
+        *code = errno;
+        return false;
+    }
+    first = true;
+    for (;;) {
+        const ssize_t n = ::sendfile(out, in, nullptr, chunk);
+        if (n > 0) {
+            first = false;
+            continue;
+        }
+        if (n == 0)
+            return true;
+        if (errno == EINTR)
+            continue;
+        if (first && (errno == EINVAL || errno == ENOSYS))
+            break;
+        *code = errno;
+        return false;
+    }
+    char buffer[128 * 1024];
+    for (;;) {
+        const ssize_t n = ::read(in, buffer, sizeof buffer);
+        if (n == 0)
+            return true;
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            *code = errno;
+            return false;
+        }
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t written = ::write(out, buffer + done, size_t(n - done));
+            if (written < 0) {
+                if (errno == EINTR)
+                    continue;
+                *code = errno;
+                return false;
+            }
+            done += written;
+        }
+    }
 }
 
 } // namespace
 
-QString cleanPath(const QString &path)
+QString cleanPath(const QString &typed)
 {
-    return QDir::cleanPath(path);
+    return QDir::cleanPath(typed);
 }
 
-bool removeFile(const QString &path, SystemError *error)
+NativePath toNative(const QString &path)
+{
+    return QFile::encodeName(path);
+}
+
+QString shownName(const Name &name)
+{
+    return QFile::decodeName(name);
+}
+
+Name nameOf(const QString &name)
+{
+    return QFile::encodeName(name);
+}
+
+NativePath joined(const NativePath &folder, const Name &name)
+{
+    return folder.endsWith('/') ? folder + name : folder + '/' + name;
+}
+
+bool environmentFolder(const char *variable, NativePath *folder)
+{
+    *folder = qgetenv(variable);
+    return folder->startsWith('/');
+}
+
+bool removeFile(const NativePath &path, bool folderChecked, SystemError *error)
 {
     // Unix asks the folder, not the file, whether an entry may go, so a
     // read-only file needs no second try.
-    return ::unlink(encoded(path).constData()) == 0 || fail(error, errno);
-}
-
-bool removeFolder(const QString &path, SystemError *error)
-{
-    return ::rmdir(encoded(path).constData()) == 0 || fail(error, errno);
-}
-
-bool makeFolder(const QString &path, SystemError *error)
-{
-    return ::mkdir(encoded(path).constData(), 0777) == 0 || fail(error, errno);
-}
-
-bool listNames(const QString &folder, QStringList *names, SystemError *error)
-{
-    DIR *dir = ::opendir(encoded(folder).constData());
-    if (!dir)
-        return fail(error, errno);
-    names->clear();
-    int code = 0;
-    for (;;) {
-        errno = 0;
-        const dirent *entry = ::readdir(dir);
-        if (!entry) {
-            code = errno;
-            break;
-        }
-        const QByteArray name(entry->d_name);
-        if (name != "." && name != "..")
-            names->append(QFile::decodeName(name));
-    }
-    ::closedir(dir);
-    return code == 0 || fail(error, code);
-}
-
-bool copyFile(const QString &from, const QString &to, SystemError *error)
-{
-    // Qt writes the copy under a temporary name, flushes its data to disk,
-    // and only then gives it its name.
-    QFile file(from);
-    if (file.copy(to))
+    if (::unlink(path.constData()) == 0)
         return true;
-    if (error) {
-        *error = SystemError();
-        error->text = file.errorString();
-    }
+    const int code = errno;
+    fail(error, code);
+    if (error && folderChecked)
+        error->notFound = code == ENOENT;
     return false;
 }
 
-bool identify(const QString &path, QByteArray *id, bool *isFolder, SystemError *error)
+bool identify(const NativePath &path, bool followLinks, QByteArray *id, Kind *kind, SystemError *error)
 {
-    return statIdentity(encoded(path), id, isFolder, error);
+    struct stat info {};
+    if ((followLinks ? ::stat(path.constData(), &info) : ::lstat(path.constData(), &info)) != 0)
+        return fail(error, errno);
+    *id = identity(info);
+    *kind = kindOf(info.st_mode);
+    return true;
 }
 
-bool ancestry(const QString &folder, QList<QByteArray> *chain, SystemError *error)
+bool ancestry(const NativePath &folder, QList<QByteArray> *chain, SystemError *error)
 {
     // The system resolves every ".." from where the folder really lies, after
     // any link on the way; the root is its own parent.
-    QByteArray path = encoded(folder);
+    NativePath path = folder;
     QByteArray previous;
     for (;;) {
         QByteArray id;
-        bool isFolder = false;
-        if (!statIdentity(path, &id, &isFolder, error))
+        Kind kind = Kind::Missing;
+        if (!identify(path, true, &id, &kind, error))
             return false;
         if (id == previous)
             return true;
@@ -123,21 +341,194 @@ bool ancestry(const QString &folder, QList<QByteArray> *chain, SystemError *erro
     }
 }
 
-bool syncToDisk(const QString &folder, QString *error)
+QList<NativePath> prefixes(const NativePath &path)
 {
-    // Each copy's data went to disk before it got its name; what is left are
-    // the names: the copies' in the folder and the folder's in its parent.
-    for (const QString &path : {folder, QFileInfo(folder).path()}) {
-        const int fd = ::open(encoded(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        const bool synced = fd >= 0 && ::fsync(fd) == 0;
-        const int code = errno;
-        if (fd >= 0)
-            ::close(fd);
-        if (!synced) {
-            setText(error, QStringLiteral("could not write %1 to disk (%2)").arg(native(path), qt_error_string(code)));
-            return false;
-        }
+    // A relative path starts from the current folder.
+    QList<NativePath> result{path.startsWith('/') ? NativePath("/") : NativePath(".")};
+    NativePath prefix = path.startsWith('/') ? NativePath("/") : NativePath();
+    for (const QByteArray &part : path.split('/')) {
+        if (part.isEmpty())
+            continue;
+        prefix += prefix.isEmpty() || prefix.endsWith('/') ? part : '/' + part;
+        result.append(prefix);
     }
+    return result;
+}
+
+bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemError *error)
+{
+    DIR *dir = ::opendir(folder.constData());
+    if (!dir)
+        return fail(error, errno);
+    entries->clear();
+    const int code = eachEntry(dir, [&](const Name &name) {
+        SourceEntry source;
+        source.name = name;
+        source.hidden = name.startsWith('.');
+        struct stat info {};
+        if (::fstatat(::dirfd(dir), name.constData(), &info, 0) == 0) {
+            source.kind = S_ISDIR(info.st_mode) ? Kind::Folder : S_ISREG(info.st_mode) ? Kind::File : Kind::Other;
+            source.id = identity(info);
+        } else if (errno != ENOENT && errno != ELOOP) {
+            // A link to nothing, or a loop of links, is neither file nor
+            // folder; anything else the system could not answer stops the plan.
+            return errno;
+        }
+        entries->append(source);
+        return 0;
+    });
+    ::closedir(dir);
+    return code == 0 || fail(error, code);
+}
+
+bool survey(const NativePath &path, Node *root, NativePath *where, SystemError *error)
+{
+    NativePath parent;
+    split(path, &parent, &root->name);
+    root->kind = Kind::Missing;
+    root->children.clear();
+    Fd dir(::open(parent.constData(), searchOnly));
+    if (!dir.valid()) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return true;
+        *where = parent;
+        return fail(error, errno);
+    }
+    struct stat parentInfo {};
+    struct stat info {};
+    if (::fstat(dir.get(), &parentInfo) != 0) {
+        *where = parent;
+        return fail(error, errno);
+    }
+    if (::fstatat(dir.get(), root->name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT)
+            return true;
+        *where = path;
+        return fail(error, errno);
+    }
+    root->kind = kindOf(info.st_mode);
+    root->id = identity(info);
+    if (root->kind != Kind::Folder)
+        return true;
+    root->mountPoint = isMountPoint(dir.get(), root->name.constData(), parentInfo.st_dev, info);
+    if (root->mountPoint)
+        return true;
+    const int fd = ::openat(dir.get(), root->name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        *where = path;
+        return fail(error, errno);
+    }
+    return surveyFolder(fd, info.st_dev, path, root, where, error);
+}
+
+bool probeFolder(const NativePath &folder, SystemError *error)
+{
+    static int counter = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const NativePath probe =
+            joined(folder, ".brask-repair-probe-" + QByteArray::number(::getpid()) + '-' + QByteArray::number(++counter));
+        if (::mkdir(probe.constData(), 0700) == 0)
+            return ::rmdir(probe.constData()) == 0 || fail(error, errno);
+        if (errno != EEXIST)
+            return fail(error, errno);
+    }
+    return fail(error, EEXIST);
+}
+
+bool removeSurveyed(const NativePath &path, const QString &shown, const Node &root, const Progress &progress,
+                    QString *failed, SystemError *error)
+{
+    if (root.kind == Kind::Missing)
+        return true;
+    NativePath parent;
+    Name name;
+    split(path, &parent, &name);
+    Fd dir(::open(parent.constData(), searchOnly));
+    struct stat parentInfo {};
+    if (!dir.valid() || ::fstat(dir.get(), &parentInfo) != 0) {
+        setText(failed, shown);
+        return fail(error, errno);
+    }
+    // The folder's own device: a mount point is refused before this.
+    dev_t device = parentInfo.st_dev;
+    if (root.kind == Kind::Folder) {
+        struct stat info {};
+        if (::fstatat(dir.get(), name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0)
+            device = info.st_dev;
+    }
+    return removeNode(dir.get(), device, root, shown, progress, failed, error);
+}
+
+bool makeFolder(const NativePath &path, SystemError *error)
+{
+    return ::mkdir(path.constData(), 0777) == 0 || fail(error, errno);
+}
+
+struct Copier::Folders
+{
+    Fd from;
+    Fd to;
+    Fd toParent;
+};
+
+Copier::Copier() : m_folders(new Folders) {}
+
+Copier::~Copier() = default;
+
+bool Copier::open(const NativePath &from, const NativePath &to, SystemError *error)
+{
+    NativePath parent;
+    Name name;
+    split(to, &parent, &name);
+    // Opened before anything is written into it: the file system's flush
+    // through this descriptor then reports every write-back error since.
+    m_folders->from.reset(::open(from.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!m_folders->from.valid())
+        return fail(error, errno);
+    m_folders->to.reset(::open(to.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!m_folders->to.valid())
+        return fail(error, errno);
+    m_folders->toParent.reset(::open(parent.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return m_folders->toParent.valid() || fail(error, errno);
+}
+
+bool Copier::copy(const Name &name, const QByteArray &id, SystemError *error)
+{
+    Fd in(::openat(m_folders->from.get(), name.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (!in.valid())
+        return fail(error, errno);
+    struct stat info {};
+    if (::fstat(in.get(), &info) != 0)
+        return fail(error, errno);
+    // Only the file that was checked before the removal is copied.
+    if (identity(info) != id || !S_ISREG(info.st_mode))
+        return changed(error);
+    Fd out(::openat(m_folders->to.get(), name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!out.valid())
+        return fail(error, errno);
+    int code = 0;
+    if (transfer(in.get(), out.get(), &code)) {
+        // The copy keeps the source's permissions, read-only included.
+        if (::fchmod(out.get(), info.st_mode & 07777) != 0)
+            code = errno;
+        else if (!out.close())
+            code = errno;
+        else
+            return true;
+    }
+    out.reset();
+    ::unlinkat(m_folders->to.get(), name.constData(), 0);
+    return fail(error, code);
+}
+
+bool Copier::finish(SystemError *error)
+{
+    // One flush of the file system writes every copy's data, and reports any
+    // write-back error since the folder was opened; then the folder's names
+    // and the folder's own entry in its parent.
+    if (::syncfs(m_folders->to.get()) != 0 || ::fsync(m_folders->to.get()) != 0
+        || ::fsync(m_folders->toParent.get()) != 0)
+        return fail(error, errno);
     return true;
 }
 

@@ -1,9 +1,15 @@
+// The file routines on Windows. Every path goes to Win32 in the extended
+// \\?\ form, made absolute once, with names exactly as a listing gave them:
+// Win32 then neither trims trailing dots and blanks nor opens devices for
+// names such as "aux.dat", and no 260-character limit applies.
 #include "fileops/fileops.h"
 
 #include <QDir>
 
 #include <qt_windows.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 
 namespace FileOps {
@@ -17,51 +23,76 @@ bool fail(SystemError *error, DWORD code = GetLastError())
         error->notFound = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
         error->inUse = code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
     }
+    // Callers go on to ask GetLastError, which looking up the text may change.
+    SetLastError(code);
     return false;
 }
 
-std::wstring wide(const QString &path)
+bool changed(SystemError *error)
 {
-    return QDir::toNativeSeparators(path).toStdWString();
+    if (error)
+        *error = SystemError{QStringLiteral("it changed after it was checked"), false, false};
+    return false;
 }
 
-// A handle on what path names, links followed, that reads nothing and lets
-// every other program go on with the file or folder.
-HANDLE openToIdentify(const std::wstring &path)
+std::wstring wide(const QByteArray &native)
 {
-    return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    return std::wstring(reinterpret_cast<const wchar_t *>(native.constData()), size_t(native.size()) / sizeof(wchar_t));
 }
 
-bool identityOf(HANDLE handle, QByteArray *id, bool *isFolder, SystemError *error)
+QByteArray bytes(const std::wstring &text)
+{
+    return QByteArray(reinterpret_cast<const char *>(text.data()), int(text.size() * sizeof(wchar_t)));
+}
+
+const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// A handle that reads nothing and lets every other program go on with the
+// file or folder; on the entry itself when links are not to be followed.
+HANDLE openToIdentify(const std::wstring &path, bool followLinks)
+{
+    return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, shareAll, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | (followLinks ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
+}
+
+// One form for every file system: the volume's 32-bit serial number, then
+// the 128-bit file id. File systems without 128-bit ids answer that they do
+// not support the question; their 64-bit index is the low half of the same
+// id on NTFS, so one folder never counts as two.
+bool identityOf(HANDLE handle, QByteArray *id, Kind *kind, bool followLinks, SystemError *error)
 {
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(handle, &info))
         return fail(error);
-    *isFolder = info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
-    // ReFS needs the 128-bit file id; file systems that have none answer
-    // that they do not support the question, and the 64-bit index is all
-    // there is. Either way one object always gives the same identity.
+    const DWORD attributes = info.dwFileAttributes;
+    *kind = !followLinks && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? Kind::Link
+            : (attributes & FILE_ATTRIBUTE_DIRECTORY)                   ? Kind::Folder
+                                                                        : Kind::File;
+    quint32 serial = info.dwVolumeSerialNumber;
+    unsigned char fileId[16] = {};
     FILE_ID_INFO full;
     if (GetFileInformationByHandleEx(handle, FileIdInfo, &full, sizeof full)) {
-        *id = QByteArray(reinterpret_cast<const char *>(&full), sizeof full);
-        return true;
+        serial = quint32(full.VolumeSerialNumber);
+        std::memcpy(fileId, full.FileId.Identifier, sizeof fileId);
+    } else {
+        const DWORD code = GetLastError();
+        if (code != ERROR_INVALID_PARAMETER && code != ERROR_NOT_SUPPORTED && code != ERROR_INVALID_FUNCTION)
+            return fail(error, code);
+        const quint64 index = (quint64(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+        for (int i = 0; i < 8; ++i)
+            fileId[i] = (unsigned char)(index >> (8 * i));
     }
-    const DWORD code = GetLastError();
-    if (code != ERROR_INVALID_PARAMETER && code != ERROR_NOT_SUPPORTED && code != ERROR_INVALID_FUNCTION)
-        return fail(error, code);
-    *id = QByteArray(reinterpret_cast<const char *>(&info.dwVolumeSerialNumber), sizeof info.dwVolumeSerialNumber)
-          + QByteArray(reinterpret_cast<const char *>(&info.nFileIndexHigh), sizeof info.nFileIndexHigh)
-          + QByteArray(reinterpret_cast<const char *>(&info.nFileIndexLow), sizeof info.nFileIndexLow);
+    *id = QByteArray(reinterpret_cast<const char *>(&serial), sizeof serial)
+          + QByteArray(reinterpret_cast<const char *>(fileId), sizeof fileId);
     return true;
 }
 
-bool identifyPath(const std::wstring &path, QByteArray *id, bool *isFolder, SystemError *error)
+bool identifyPath(const std::wstring &path, bool followLinks, QByteArray *id, Kind *kind, SystemError *error)
 {
-    const HANDLE handle = openToIdentify(path);
+    const HANDLE handle = openToIdentify(path, followLinks);
     if (handle == INVALID_HANDLE_VALUE)
         return fail(error);
-    const bool known = identityOf(handle, id, isFolder, error);
+    const bool known = identityOf(handle, id, kind, followLinks, error);
     CloseHandle(handle);
     return known;
 }
@@ -87,7 +118,7 @@ bool finalPath(HANDLE handle, std::wstring *path, SystemError *error)
     return fail(error);
 }
 
-// How much of a final path is the volume's root, separator included.
+// How much of an extended path is the volume's root, separator included.
 std::size_t rootLength(const std::wstring &path)
 {
     const std::size_t start = 4; // after \\?\ .
@@ -101,111 +132,221 @@ std::size_t rootLength(const std::wstring &path)
     return at + 1;
 }
 
-} // namespace
-
-QString cleanPath(const QString &path)
+std::wstring child(const std::wstring &folder, const std::wstring &name)
 {
-    // Explorer's "Copy as path" puts the path in double quotes, which no
-    // Windows name may hold.
-    const bool quoted = path.size() >= 2 && path.startsWith(QLatin1Char('"')) && path.endsWith(QLatin1Char('"'));
-    return QDir::cleanPath(quoted ? path.mid(1, path.size() - 2) : path);
+    return !folder.empty() && folder.back() == L'\\' ? folder + name : folder + L'\\' + name;
 }
 
-bool removeFile(const QString &path, SystemError *error)
+// The names in a folder with the attributes the listing gave them.
+template<typename Each>
+bool eachEntry(const std::wstring &folder, Each each, SystemError *error)
 {
-    const std::wstring name = wide(path);
-    const DWORD attributes = GetFileAttributesW(name.c_str());
-    // A link to a folder (directory symbolic link or junction) is a folder
-    // entry that only RemoveDirectory takes; it never follows it.
-    const bool folderLink = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)
-                            && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-    auto attempt = [&] { return folderLink ? RemoveDirectoryW(name.c_str()) : DeleteFileW(name.c_str()); };
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileExW(child(folder, L"*").c_str(), FindExInfoBasic, &found,
+                                           FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    if (search == INVALID_HANDLE_VALUE)
+        return fail(error);
+    DWORD code = ERROR_NO_MORE_FILES;
+    do {
+        const std::wstring name(found.cFileName);
+        if (name != L"." && name != L".." && !each(name, found.dwFileAttributes)) {
+            code = ERROR_SUCCESS;
+            break;
+        }
+    } while (FindNextFileW(search, &found));
+    if (code == ERROR_NO_MORE_FILES)
+        code = GetLastError();
+    FindClose(search);
+    return code == ERROR_NO_MORE_FILES || (code != ERROR_SUCCESS && fail(error, code));
+}
+
+Kind entryKind(DWORD attributes)
+{
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? Kind::Link
+           : (attributes & FILE_ATTRIBUTE_DIRECTORY)   ? Kind::Folder
+                                                       : Kind::File;
+}
+
+bool surveyFolder(const std::wstring &path, Node *node, NativePath *where, SystemError *error)
+{
+    bool ok = true;
+    const bool listed = eachEntry(
+        path,
+        [&](const std::wstring &name, DWORD attributes) {
+            Node entry;
+            entry.name = bytes(name);
+            entry.kind = entryKind(attributes);
+            entry.folderEntry = attributes & FILE_ATTRIBUTE_DIRECTORY;
+            const std::wstring full = child(path, name);
+            Kind kind = Kind::Missing;
+            ok = identifyPath(full, false, &entry.id, &kind, error)
+                 && (entry.kind != Kind::Folder || surveyFolder(full, &entry, where, error));
+            if (!ok && where->isEmpty())
+                *where = bytes(full);
+            node->children.append(entry);
+            return ok;
+        },
+        error);
+    if (!listed && ok)
+        *where = bytes(path);
+    std::stable_sort(node->children.begin(), node->children.end(), [](const Node &a, const Node &b) {
+        return shownName(a.name).compare(shownName(b.name), Qt::CaseInsensitive) < 0;
+    });
+    return listed && ok;
+}
+
+// Windows refuses to delete read-only files and folders (Explorer marks
+// customised folders so), and copies keep the source's read-only flag, so
+// every later repair would stop there: the flag is cleared for a second
+// try, and put back if that fails too.
+template<typename Attempt>
+bool removeEntry(const std::wstring &path, Attempt attempt, SystemError *error)
+{
     if (attempt())
         return true;
     DWORD code = GetLastError();
-    // Windows refuses to delete read-only files, and the copies keep the
-    // source's read-only flag, so every later repair would stop here.
-    const DWORD writable = attributes & ~DWORD(FILE_ATTRIBUTE_READONLY);
-    if (code == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)
-        && SetFileAttributesW(name.c_str(), writable ? writable : FILE_ATTRIBUTE_NORMAL)) {
-        if (attempt())
-            return true;
-        code = GetLastError();
-        SetFileAttributesW(name.c_str(), attributes);
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (code == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+        const DWORD writable = attributes & ~DWORD(FILE_ATTRIBUTE_READONLY);
+        if (SetFileAttributesW(path.c_str(), writable ? writable : FILE_ATTRIBUTE_NORMAL)) {
+            if (attempt())
+                return true;
+            code = GetLastError();
+            SetFileAttributesW(path.c_str(), attributes);
+        }
     }
     return fail(error, code);
 }
 
-bool removeFolder(const QString &path, SystemError *error)
+bool removeNode(const std::wstring &path, const Node &node, const QString &shown, const Progress &progress,
+                QString *failed, SystemError *error)
 {
-    return RemoveDirectoryW(wide(path).c_str()) || fail(error);
+    auto failAt = [&] {
+        setText(failed, shown);
+        return false;
+    };
+    // A link goes as a link; one that the system keeps as a folder entry
+    // (directory symbolic link, junction, mount point) only RemoveDirectory
+    // takes, and it never follows it. The folder was just walked, so only
+    // the entry's own absence means it is gone.
+    if (node.kind != Kind::Folder) {
+        const bool removed = removeEntry(
+            path, [&] { return node.folderEntry ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str()); },
+            error);
+        return removed || GetLastError() == ERROR_FILE_NOT_FOUND || failAt();
+    }
+    QByteArray id;
+    Kind kind = Kind::Missing;
+    if (!identifyPath(path, false, &id, &kind, error))
+        return GetLastError() == ERROR_FILE_NOT_FOUND || failAt();
+    if (id != node.id || kind != Kind::Folder)
+        return changed(error) || failAt();
+    progress.setMaximum(int(node.children.size()));
+    int count = 0;
+    for (const Node &entry : node.children) {
+        progress.setValue(++count);
+        if (!removeNode(child(path, wide(entry.name)), entry, shown + QLatin1Char('/') + shownName(entry.name),
+                        progress, failed, error))
+            return false;
+    }
+    return removeEntry(path, [&] { return RemoveDirectoryW(path.c_str()); }, error)
+           || GetLastError() == ERROR_FILE_NOT_FOUND || failAt();
 }
 
-bool makeFolder(const QString &path, SystemError *error)
+} // namespace
+
+QString cleanPath(const QString &typed)
 {
-    return CreateDirectoryW(wide(path).c_str(), nullptr) || fail(error);
+    // Explorer's "Copy as path" puts the path in double quotes, which no
+    // Windows name may hold, and no name Explorer makes begins or ends with
+    // a blank.
+    QString path = typed.trimmed();
+    if (path.size() >= 2 && path.startsWith(QLatin1Char('"')) && path.endsWith(QLatin1Char('"')))
+        path = path.mid(1, path.size() - 2).trimmed();
+    return QDir::cleanPath(path);
 }
 
-bool listNames(const QString &folder, QStringList *names, SystemError *error)
+NativePath toNative(const QString &path)
 {
-    std::wstring pattern = wide(folder);
-    if (pattern.empty() || pattern.back() != L'\\')
-        pattern += L'\\';
-    pattern += L'*';
-    WIN32_FIND_DATAW found;
-    const HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
-                                           FIND_FIRST_EX_LARGE_FETCH);
-    if (search == INVALID_HANDLE_VALUE)
-        return fail(error);
-    names->clear();
-    do {
-        const QString name = QString::fromWCharArray(found.cFileName);
-        if (name != QLatin1String(".") && name != QLatin1String(".."))
-            names->append(name);
-    } while (FindNextFileW(search, &found));
-    const DWORD code = GetLastError();
-    FindClose(search);
-    return code == ERROR_NO_MORE_FILES || fail(error, code);
+    const std::wstring typed = QDir::toNativeSeparators(path).toStdWString();
+    if (typed.rfind(L"\\\\?\\", 0) == 0)
+        return bytes(typed);
+    DWORD size = GetFullPathNameW(typed.c_str(), 0, nullptr, nullptr);
+    std::wstring full(size, L'\0');
+    size = GetFullPathNameW(typed.c_str(), DWORD(full.size()), full.data(), nullptr);
+    if (size == 0 || size >= full.size())
+        return bytes(typed);
+    full.resize(size);
+    if (full.rfind(L"\\\\.\\", 0) == 0)
+        return bytes(full);
+    if (full.rfind(L"\\\\", 0) == 0)
+        return bytes(L"\\\\?\\UNC\\" + full.substr(2));
+    return bytes(L"\\\\?\\" + full);
 }
 
-bool copyFile(const QString &from, const QString &to, SystemError *error)
+QString shownName(const Name &name)
 {
-    const std::wstring target = wide(to);
-    if (!CopyFileW(wide(from).c_str(), target.c_str(), TRUE))
-        return fail(error);
-    // Each copy goes to disk as soon as it is made, while its data is still
-    // at hand. FlushFileBuffers needs write access, which a read-only copy
-    // denies until the flag is off for the moment.
-    const DWORD attributes = GetFileAttributesW(target.c_str());
-    const bool readOnly = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
-    if (readOnly)
-        SetFileAttributesW(target.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
-    const HANDLE handle = CreateFileW(target.c_str(), GENERIC_WRITE,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                      0, nullptr);
-    const bool flushed = handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle);
-    const DWORD code = GetLastError();
-    if (handle != INVALID_HANDLE_VALUE)
-        CloseHandle(handle);
-    if (readOnly)
-        SetFileAttributesW(target.c_str(), attributes);
-    return flushed || fail(error, code);
+    std::wstring text = wide(name);
+    if (text.rfind(L"\\\\?\\UNC\\", 0) == 0)
+        text = L"\\\\" + text.substr(8);
+    else if (text.rfind(L"\\\\?\\", 0) == 0)
+        text = text.substr(4);
+    return QString::fromStdWString(text);
 }
 
-bool identify(const QString &path, QByteArray *id, bool *isFolder, SystemError *error)
+Name nameOf(const QString &name)
 {
-    return identifyPath(wide(path), id, isFolder, error);
+    return bytes(name.toStdWString());
 }
 
-bool ancestry(const QString &folder, QList<QByteArray> *chain, SystemError *error)
+NativePath joined(const NativePath &folder, const Name &name)
 {
-    const HANDLE handle = openToIdentify(wide(folder));
+    return bytes(child(wide(folder), wide(name)));
+}
+
+bool environmentFolder(const char *variable, NativePath *folder)
+{
+    // Windows sets these to absolute paths: a drive and its root, or a share.
+    const QString value = qEnvironmentVariable(variable);
+    const bool onDrive = value.size() >= 3 && value[0].isLetter() && value[1] == QLatin1Char(':')
+                         && (value[2] == QLatin1Char('\\') || value[2] == QLatin1Char('/'));
+    const bool onShare = value.startsWith(QLatin1String("\\\\")) || value.startsWith(QLatin1String("//"));
+    if (!onDrive && !onShare)
+        return false;
+    *folder = toNative(value);
+    return true;
+}
+
+bool removeFile(const NativePath &path, bool folderChecked, SystemError *error)
+{
+    const std::wstring name = wide(path);
+    const DWORD attributes = GetFileAttributesW(name.c_str());
+    const bool folderLink = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)
+                            && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    if (removeEntry(name, [&] { return folderLink ? RemoveDirectoryW(name.c_str()) : DeleteFileW(name.c_str()); },
+                    error))
+        return true;
+    // In a folder just found to exist, a missing path means the folder
+    // vanished, not that the file was never there.
+    if (error && folderChecked)
+        error->notFound = GetLastError() == ERROR_FILE_NOT_FOUND;
+    return false;
+}
+
+bool identify(const NativePath &path, bool followLinks, QByteArray *id, Kind *kind, SystemError *error)
+{
+    return identifyPath(wide(path), followLinks, id, kind, error);
+}
+
+bool ancestry(const NativePath &folder, QList<QByteArray> *chain, SystemError *error)
+{
+    const HANDLE handle = openToIdentify(wide(folder), true);
     if (handle == INVALID_HANDLE_VALUE)
         return fail(error);
     QByteArray id;
-    bool isFolder = false;
+    Kind kind = Kind::Missing;
     std::wstring path;
-    const bool known = identityOf(handle, &id, &isFolder, error) && finalPath(handle, &path, error);
+    const bool known = identityOf(handle, &id, &kind, true, error) && finalPath(handle, &path, error);
     CloseHandle(handle);
     if (!known)
         return false;
@@ -216,18 +357,164 @@ bool ancestry(const QString &folder, QList<QByteArray> *chain, SystemError *erro
     while (path.size() > root) {
         const std::size_t cut = path.rfind(L'\\', path.size() - 2);
         path.resize(cut + 1 <= root ? root : cut);
-        if (!identifyPath(path, &id, &isFolder, error))
+        if (!identifyPath(path, true, &id, &kind, error))
             return false;
         chain->append(id);
     }
     return true;
 }
 
-bool syncToDisk(const QString &folder, QString *error)
+QList<NativePath> prefixes(const NativePath &path)
 {
-    // Each copy went to disk as it was made (copyFile), and with each such
-    // flush NTFS writes its journal, which holds the folder's entries.
-    Q_UNUSED(folder);
+    const std::wstring full = wide(path);
+    if (full.rfind(L"\\\\?\\", 0) != 0)
+        return {path};
+    const std::size_t root = rootLength(full);
+    QList<NativePath> result{bytes(full.substr(0, root))};
+    for (std::size_t at = full.find(L'\\', root); at != std::wstring::npos; at = full.find(L'\\', at + 1))
+        result.append(bytes(full.substr(0, at)));
+    if (full.size() > root && full.back() != L'\\')
+        result.append(path);
+    return result;
+}
+
+bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemError *error)
+{
+    const std::wstring path = wide(folder);
+    entries->clear();
+    bool ok = true;
+    const bool listed = eachEntry(
+        path,
+        [&](const std::wstring &name, DWORD attributes) {
+            SourceEntry entry;
+            entry.name = bytes(name);
+            entry.hidden = attributes & FILE_ATTRIBUTE_HIDDEN;
+            Kind kind = Kind::Missing;
+            SystemError failure;
+            if (identifyPath(child(path, name), true, &entry.id, &kind, &failure)) {
+                entry.kind = kind;
+            } else if (!failure.notFound) {
+                // A link to nothing is neither file nor folder; anything else
+                // the system could not answer stops the plan.
+                if (error)
+                    *error = failure;
+                ok = false;
+            }
+            entries->append(entry);
+            return ok;
+        },
+        error);
+    return listed && ok;
+}
+
+bool survey(const NativePath &path, Node *root, NativePath *where, SystemError *error)
+{
+    const std::wstring full = wide(path);
+    std::size_t cut = full.size() > rootLength(full) ? full.rfind(L'\\') : std::wstring::npos;
+    root->name = bytes(cut == std::wstring::npos ? full : full.substr(cut + 1));
+    root->kind = Kind::Missing;
+    root->children.clear();
+    const DWORD attributes = GetFileAttributesW(full.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
+            return true;
+        *where = path;
+        return fail(error, code);
+    }
+    Kind kind = Kind::Missing;
+    if (!identifyPath(full, false, &root->id, &kind, error)) {
+        *where = path;
+        return false;
+    }
+    root->kind = entryKind(attributes);
+    root->folderEntry = attributes & FILE_ATTRIBUTE_DIRECTORY;
+    return root->kind != Kind::Folder || surveyFolder(full, root, where, error);
+}
+
+bool probeFolder(const NativePath &folder, SystemError *error)
+{
+    static int counter = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::wstring probe = child(wide(folder), L".brask-repair-probe-" + std::to_wstring(GetCurrentProcessId())
+                                                           + L"-" + std::to_wstring(++counter));
+        if (CreateDirectoryW(probe.c_str(), nullptr))
+            return RemoveDirectoryW(probe.c_str()) || fail(error);
+        if (GetLastError() != ERROR_ALREADY_EXISTS)
+            return fail(error);
+    }
+    return fail(error, ERROR_ALREADY_EXISTS);
+}
+
+bool removeSurveyed(const NativePath &path, const QString &shown, const Node &root, const Progress &progress,
+                    QString *failed, SystemError *error)
+{
+    return root.kind == Kind::Missing || removeNode(wide(path), root, shown, progress, failed, error);
+}
+
+bool makeFolder(const NativePath &path, SystemError *error)
+{
+    return CreateDirectoryW(wide(path).c_str(), nullptr) || fail(error);
+}
+
+struct Copier::Folders
+{
+    std::wstring from;
+    std::wstring to;
+};
+
+Copier::Copier() : m_folders(new Folders) {}
+
+Copier::~Copier() = default;
+
+bool Copier::open(const NativePath &from, const NativePath &to, SystemError *error)
+{
+    Q_UNUSED(error);
+    m_folders->from = wide(from);
+    m_folders->to = wide(to);
+    return true;
+}
+
+bool Copier::copy(const Name &name, const QByteArray &id, SystemError *error)
+{
+    const std::wstring source = child(m_folders->from, wide(name));
+    const std::wstring target = child(m_folders->to, wide(name));
+    // Only the file that was checked before the removal is copied.
+    QByteArray now;
+    Kind kind = Kind::Missing;
+    if (!identifyPath(source, true, &now, &kind, error))
+        return false;
+    if (now != id || kind != Kind::File)
+        return changed(error);
+    if (!CopyFileW(source.c_str(), target.c_str(), TRUE))
+        return fail(error);
+    // Each copy goes to disk as soon as it is made, while its data is still
+    // at hand. FlushFileBuffers needs write access, which a read-only copy
+    // denies until the flag is off for the moment.
+    const DWORD attributes = GetFileAttributesW(target.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return fail(error);
+    const bool readOnly = attributes & FILE_ATTRIBUTE_READONLY;
+    if (readOnly && !SetFileAttributesW(target.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY)))
+        return fail(error);
+    const HANDLE handle = CreateFileW(target.c_str(), GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+    bool flushed = handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle);
+    DWORD code = GetLastError();
+    if (handle != INVALID_HANDLE_VALUE && !CloseHandle(handle) && flushed) {
+        flushed = false;
+        code = GetLastError();
+    }
+    if (readOnly && !SetFileAttributesW(target.c_str(), attributes) && flushed) {
+        flushed = false;
+        code = GetLastError();
+    }
+    return flushed || fail(error, code);
+}
+
+bool Copier::finish(SystemError *error)
+{
+    // Each copy went to disk as it was made, and with each such flush NTFS
+    // writes its journal, which holds the folder's entries.
     Q_UNUSED(error);
     return true;
 }

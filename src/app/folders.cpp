@@ -1,0 +1,76 @@
+// The window's two folder routines, which step its progress bar.
+#include "braskrepair.h"
+#include "fileops/fileops.h"
+
+#include <QDebug>
+#include <QDir>
+
+namespace {
+
+FileOps::Progress progressOf(QProgressBar *bar)
+{
+    return {[bar](int maximum) { bar->setMaximum(maximum); }, [bar](int value) { bar->setValue(value); }};
+}
+
+} // namespace
+
+bool BraskRepair::rmDir(const QString &path, QString *failedPath, FileOps::SystemError *error)
+{
+    const QString folder = QDir::cleanPath(path);
+    const FileOps::NativePath target = FileOps::toNative(folder);
+    FileOps::SystemError failure;
+    FileOps::Node tree;
+    FileOps::NativePath where;
+    bool removed = FileOps::survey(target, &tree, &where, &failure);
+    if (!removed)
+        FileOps::setText(failedPath, folder);
+    // A file is no folder, and not this routine's to remove; a link is
+    // removed as a link, whatever it points to.
+    else if (tree.kind == FileOps::Kind::Folder || tree.kind == FileOps::Kind::Link)
+        removed = FileOps::removeSurveyed(target, folder, tree, progressOf(pgbProgress), failedPath, &failure);
+    if (!removed && error)
+        *error = failure;
+    return removed;
+}
+
+bool BraskRepair::cpDir(const QString &src, const QString &dst, QString *why, bool *inUse)
+{
+    if (inUse)
+        *inUse = false;
+    FileOps::CopyPlan plan;
+    return FileOps::planCopy(src, dst, &plan, why) && copyPlanned(plan, why, inUse);
+}
+
+bool BraskRepair::copyPlanned(const FileOps::CopyPlan &plan, QString *why, bool *inUse)
+{
+    FileOps::SystemError error;
+    auto fail = [&](const QString &text) {
+        FileOps::setText(why, text);
+        if (inUse)
+            *inUse = error.inUse;
+        return false;
+    };
+
+    QString failedPath;
+    if (!FileOps::removeSurveyed(plan.nativeDst, plan.dst, plan.target, progressOf(pgbProgress), &failedPath, &error))
+        return fail(QStringLiteral("could not remove %1 (%2)").arg(FileOps::native(failedPath), error.text));
+    if (!FileOps::makeFolder(plan.nativeDst, &error))
+        return fail(QStringLiteral("could not be created (%1)").arg(error.text));
+
+    FileOps::Copier copier;
+    if (!copier.open(plan.nativeSrc, plan.nativeDst, &error))
+        return fail(QStringLiteral("could not be opened for the copy (%1)").arg(error.text));
+    pgbProgress->setMaximum(int(plan.entries.size()));
+    int count = 0;
+    for (const FileOps::SourceEntry &entry : plan.entries) {
+        pgbProgress->setValue(++count);
+        const QString name = FileOps::shownName(entry.name);
+        if (entry.kind == FileOps::Kind::Folder)
+            qDebug() << "Unhandled folder" << plan.src + QLatin1Char('/') + name << "in cpDir";
+        else if (!copier.copy(entry.name, entry.id, &error))
+            return fail(QStringLiteral("could not copy %1 (%2)").arg(name, error.text));
+    }
+    if (!copier.finish(&error))
+        return fail(QStringLiteral("could not write the copies to disk (%1)").arg(error.text));
+    return true;
+}
