@@ -103,16 +103,18 @@ bool identifyPath(const std::wstring &path, bool followLinks, QByteArray *id, Ki
 bool finalPath(HANDLE handle, std::wstring *path, SystemError *error)
 {
     for (const DWORD volume : {DWORD(VOLUME_NAME_DOS), DWORD(VOLUME_NAME_GUID)}) {
-        std::wstring buffer(MAX_PATH, L'\0');
-        DWORD size = GetFinalPathNameByHandleW(handle, buffer.data(), DWORD(buffer.size()), volume);
-        if (size >= buffer.size()) {
-            buffer.resize(size);
-            size = GetFinalPathNameByHandleW(handle, buffer.data(), DWORD(buffer.size()), volume);
-        }
-        if (size > 0 && size < buffer.size()) {
-            buffer.resize(size);
-            *path = buffer;
-            return true;
+        // Past MAX_PATH some systems answer the size needed, others (Wine)
+        // only ERROR_MORE_DATA: grow the buffer until the path fits.
+        for (std::wstring buffer(MAX_PATH, L'\0'); buffer.size() <= 65536;) {
+            const DWORD size = GetFinalPathNameByHandleW(handle, buffer.data(), DWORD(buffer.size()), volume);
+            if (size > 0 && size < buffer.size()) {
+                buffer.resize(size);
+                *path = buffer;
+                return true;
+            }
+            if (size == 0 && GetLastError() != ERROR_MORE_DATA && GetLastError() != ERROR_NOT_ENOUGH_MEMORY)
+                break;
+            buffer.resize(std::max<std::size_t>(buffer.size() * 2, size + 1));
         }
     }
     return fail(error);
