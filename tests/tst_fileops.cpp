@@ -300,6 +300,23 @@ void tst_FileOps::cpDir_data()
         << QStringList{"s/dat/a", "s/dat/l@s/dat/a", "t/"} << "s/dat" << "t/dat" << true << ""
         << QStringList{"s/", "s/dat/", "s/dat/a", "s/dat/l@", "t/", "t/dat/", "t/dat/a", "t/dat/l"}
         << Steps{{2, 1}, {2, 2}} << QStringList();
+    // The source is reached through a chain of links, one of which lies in
+    // the destination: removing it would cut the source off.
+    QTest::newRow("source through a link chain in the destination")
+        << QStringList{"real/dat/a", "t/dat/hop@real", "s@t/dat/hop"} << "s/dat" << "t/dat" << false
+        << "the source"
+        << QStringList{"real/", "real/dat/", "real/dat/a", "s@", "t/", "t/dat/", "t/dat/hop@"} << Steps()
+        << QStringList();
+#ifndef Q_OS_WIN
+    // On POSIX ".." leads back from where a link really goes, not from the
+    // link's name: the destination here is inst/dat, and home/dat is kept.
+    QTest::newRow("\"..\" after a link")
+        << QStringList{"o/dat/a", "home/dat/notes", "inst/dat/old", "inst/Data/", "home/brdata@inst/Data"}
+        << "o/dat" << "home/brdata/../dat" << true << ""
+        << QStringList{"home/", "home/brdata@", "home/dat/", "home/dat/notes", "inst/", "inst/Data/", "inst/dat/",
+                       "inst/dat/a", "o/", "o/dat/", "o/dat/a"}
+        << Steps{{1, 1}} << QStringList();
+#endif
     // Deeper than Windows' 260 characters without the extended form.
     const QString deep = QString(120, QLatin1Char('d')) + QLatin1Char('/') + QString(120, QLatin1Char('e'));
     QTest::newRow("long paths")
@@ -363,7 +380,7 @@ void tst_FileOps::cpDirRefusesOverlap_data()
     QTest::addColumn<QString>("dst");
 
     QTest::newRow("same folder") << "inst/dat" << "inst/dat";
-    QTest::newRow("same folder, other spelling") << "inst/dat" << "inst/./sub/../dat/";
+    QTest::newRow("same folder, other spelling") << "inst/dat" << "inst/./dat/sub/../";
     QTest::newRow("source inside destination") << "inst/dat/sub" << "inst/dat";
     QTest::newRow("destination inside source") << "inst/dat" << "inst/dat/sub";
     QTest::newRow("destination links to source") << "inst/dat" << "alias";

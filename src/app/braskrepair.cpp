@@ -123,7 +123,7 @@ void BraskRepair::on_btnReinstall_clicked()
     for (int i = 0; i < 2; ++i) {
         QString why;
         if (!FileOps::planCopy(ostrel + folders[i], brask + folders[i], &plans[i], &why))
-            failures << FileOps::native(QDir::cleanPath(brask + folders[i])) + QStringLiteral(": ") + why;
+            failures << FileOps::native(FileOps::cleanPath(brask + folders[i])) + QStringLiteral(": ") + why;
     }
     for (int i = 0; i < 2 && failures.isEmpty(); ++i) {
         QString why;

@@ -16,7 +16,7 @@ FileOps::Progress progressOf(QProgressBar *bar)
 
 bool BraskRepair::rmDir(const QString &path, QString *failedPath, FileOps::SystemError *error)
 {
-    const QString folder = QDir::cleanPath(path);
+    const QString folder = FileOps::cleanPath(path);
     const FileOps::NativePath target = FileOps::toNative(folder);
     FileOps::SystemError failure;
     FileOps::Node tree;

@@ -69,8 +69,8 @@ bool checkFolder(const QString &path, const QString &what, QString *failure)
 
 bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *why)
 {
-    const QString from = QDir::cleanPath(src);
-    const QString to = QDir::cleanPath(dst);
+    const QString from = cleanPath(src);
+    const QString to = cleanPath(dst);
     const QString parent = QFileInfo(to).path();
     const NativePath nativeFrom = toNative(from);
     const NativePath nativeTo = toNative(to);
@@ -154,20 +154,23 @@ bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *w
     plan->target = target;
     plan->entries = entries;
     plan->reads.clear();
-    // Every folder on the source's path, as the system reaches it and as
-    // written, links not followed.
-    const QList<NativePath> steps = prefixes(nativeFrom);
-    for (const NativePath &step : steps) {
-        for (bool follow : {true, false}) {
-            QByteArray id;
-            if (!identify(step, follow, &id, &kind, &error))
-                return cannotCompare();
-            plan->reads.append({id, from});
-        }
-    }
+    // Everything the system goes through to reach the source, and each file
+    // that is a link, hop by hop.
+    QList<QByteArray> ids;
+    if (!reachedThrough(nativeFrom, &ids, &error))
+        return cannotCompare();
+    for (const QByteArray &id : std::as_const(ids))
+        plan->reads.append({id, from});
     for (const SourceEntry &entry : entries) {
-        if (entry.kind == Kind::File)
-            plan->reads.append({entry.id, shownChild(from, entry.name)});
+        if (entry.kind != Kind::File)
+            continue;
+        const QString shown = shownChild(from, entry.name);
+        plan->reads.append({entry.id, shown});
+        ids.clear();
+        if (entry.link && !reachedThrough(joined(nativeFrom, entry.name), &ids, &error))
+            return cannotCompare();
+        for (const QByteArray &id : std::as_const(ids))
+            plan->reads.append({id, shown});
     }
     if (!checkApart(*plan, *plan, why))
         return false;

@@ -53,6 +53,7 @@ struct SourceEntry
     Name name;
     Kind kind = Kind::Other;    // File, Folder or Other
     bool hidden = false;
+    bool link = false;          // the entry itself is a link
     QByteArray id;
 };
 
@@ -104,6 +105,11 @@ bool identify(const NativePath &path, bool followLinks, QByteArray *id, Kind *ki
 // The identities of the folder at path and of every folder that holds it, up
 // to the root of its volume, as the system resolves the path.
 bool ancestry(const NativePath &folder, QList<QByteArray> *chain, SystemError *error);
+
+// The identities of everything the system goes through to reach path: each
+// folder on the way, each link met (on POSIX every link of a chain) and what
+// it leads to. A chain that ends nowhere ends the list there.
+bool reachedThrough(const NativePath &path, QList<QByteArray> *ids, SystemError *error);
 
 // The path and every path that leads to it, shortest first, as written.
 QList<NativePath> prefixes(const NativePath &path);

@@ -5,9 +5,12 @@
 
 #include <QDir>
 #include <QFile>
+#include <QStringList>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/sendfile.h>
@@ -270,7 +273,17 @@ bool transfer(int in, int out, int *code)
 
 QString cleanPath(const QString &typed)
 {
-    return QDir::cleanPath(typed);
+    // ".." stays: the system resolves it from where a link on the way really
+    // leads, which the text cannot tell.
+    QStringList parts;
+    for (const QString &part : typed.split(QLatin1Char('/'))) {
+        if (!part.isEmpty() && part != QLatin1String("."))
+            parts << part;
+    }
+    const QString path = parts.join(QLatin1Char('/'));
+    if (typed.startsWith(QLatin1Char('/')))
+        return QLatin1Char('/') + path;
+    return path.isEmpty() && !typed.isEmpty() ? QStringLiteral(".") : path;
 }
 
 NativePath toNative(const QString &path)
@@ -341,6 +354,37 @@ bool ancestry(const NativePath &folder, QList<QByteArray> *chain, SystemError *e
     }
 }
 
+bool reachedThrough(const NativePath &path, QList<QByteArray> *ids, SystemError *error)
+{
+    // Every link met on the way is followed by hand, so that each one it
+    // leads through is seen; a chain longer than the kernel's own limit is
+    // the kernel's to refuse.
+    QList<NativePath> pending{path};
+    for (int hops = 0; !pending.isEmpty() && hops < 40; ++hops) {
+        const NativePath next = pending.takeFirst();
+        for (const NativePath &step : prefixes(next)) {
+            struct stat info {};
+            if (::lstat(step.constData(), &info) != 0)
+                return errno == ENOENT || errno == ENOTDIR || errno == ELOOP || fail(error, errno);
+            ids->append(identity(info));
+            if (!S_ISLNK(info.st_mode))
+                continue;
+            QByteArray target(PATH_MAX, '\0');
+            const ssize_t size = ::readlink(step.constData(), target.data(), size_t(target.size()));
+            if (size < 0)
+                return fail(error, errno);
+            target.truncate(int(size));
+            NativePath parent;
+            Name name;
+            split(step, &parent, &name);
+            pending.append(target.startsWith('/') ? target : joined(parent, target));
+            if (::stat(step.constData(), &info) == 0)
+                ids->append(identity(info));
+        }
+    }
+    return true;
+}
+
 QList<NativePath> prefixes(const NativePath &path)
 {
     // A relative path starts from the current folder.
@@ -366,6 +410,9 @@ bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemErr
         source.name = name;
         source.hidden = name.startsWith('.');
         struct stat info {};
+        if (::fstatat(::dirfd(dir), name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+            return errno;
+        source.link = S_ISLNK(info.st_mode);
         if (::fstatat(::dirfd(dir), name.constData(), &info, 0) == 0) {
             source.kind = S_ISDIR(info.st_mode) ? Kind::Folder : S_ISREG(info.st_mode) ? Kind::File : Kind::Other;
             source.id = identity(info);
@@ -477,6 +524,9 @@ Copier::~Copier() = default;
 
 bool Copier::open(const NativePath &from, const NativePath &to, SystemError *error)
 {
+    // A write past the file-size limit is to fail with EFBIG, as any other
+    // failed write does, not to end the program with a copy half-written.
+    ::signal(SIGXFSZ, SIG_IGN);
     NativePath parent;
     Name name;
     split(to, &parent, &name);

@@ -366,6 +366,28 @@ bool ancestry(const NativePath &folder, QList<QByteArray> *chain, SystemError *e
     return true;
 }
 
+bool reachedThrough(const NativePath &path, QList<QByteArray> *ids, SystemError *error)
+{
+    // Each folder on the way as written, and where it leads; the links of a
+    // chain between are not read one by one here.
+    for (const NativePath &step : prefixes(path)) {
+        for (const bool follow : {false, true}) {
+            QByteArray id;
+            Kind kind = Kind::Missing;
+            SystemError failure;
+            if (!identifyPath(wide(step), follow, &id, &kind, &failure)) {
+                if (failure.notFound)
+                    return true;
+                if (error)
+                    *error = failure;
+                return false;
+            }
+            ids->append(id);
+        }
+    }
+    return true;
+}
+
 QList<NativePath> prefixes(const NativePath &path)
 {
     const std::wstring full = wide(path);
@@ -391,6 +413,7 @@ bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemErr
             SourceEntry entry;
             entry.name = bytes(name);
             entry.hidden = attributes & FILE_ATTRIBUTE_HIDDEN;
+            entry.link = attributes & FILE_ATTRIBUTE_REPARSE_POINT;
             Kind kind = Kind::Missing;
             SystemError failure;
             if (identifyPath(child(path, name), true, &entry.id, &kind, &failure)) {
