@@ -10,6 +10,9 @@
 #include <QMessageBox>
 #include <QRegularExpression>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <vector>
 
@@ -21,10 +24,17 @@
 #include <unistd.h>
 #endif
 
-#ifdef Q_OS_LINUX
+#ifdef Q_OS_UNIX
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
+#endif
+
+#ifdef Q_OS_LINUX
+#include <dlfcn.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #endif
 
 TestSandbox::TestSandbox()
@@ -272,6 +282,38 @@ DriveAlias::DriveAlias(const QString &)
 DriveAlias::~DriveAlias() = default;
 #endif
 
+#ifdef Q_OS_LINUX
+Mount::Mount(const QString &folder, const QString &bindFrom)
+    : m_folder(QFile::encodeName(folder))
+{
+    m_mounted = ::mount(QFile::encodeName(bindFrom).constData(), m_folder.constData(), nullptr, MS_BIND, nullptr) == 0;
+}
+
+Mount::Mount(const QString &folder, int kibibytes)
+    : m_folder(QFile::encodeName(folder))
+{
+    const QByteArray options = "size=" + QByteArray::number(kibibytes) + "k";
+    m_mounted = ::mount("tmpfs", m_folder.constData(), "tmpfs", 0, options.constData()) == 0;
+}
+
+Mount::~Mount()
+{
+    // Detached, the mount goes even while something still holds it.
+    if (m_mounted)
+        ::umount2(m_folder.constData(), MNT_DETACH);
+}
+#else
+Mount::Mount(const QString &, const QString &)
+{
+}
+
+Mount::Mount(const QString &, int)
+{
+}
+
+Mount::~Mount() = default;
+#endif
+
 Unpermitted::~Unpermitted()
 {
     if (m_changed)
@@ -325,3 +367,186 @@ void writeFile(const QString &path, const QByteArray &contents)
     if (!file.open(QIODevice::WriteOnly) || file.write(contents) != contents.size())
         qFatal("cannot write test file %s", qPrintable(path));
 }
+
+#ifdef Q_OS_UNIX
+void writeRawFile(const QByteArray &path, const QByteArray &contents)
+{
+    for (qsizetype slash = path.indexOf('/', 1); slash > 0; slash = path.indexOf('/', slash + 1))
+        ::mkdir(path.left(slash).constData(), 0777);
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    const bool written = fd >= 0 && ::write(fd, contents.constData(), size_t(contents.size())) == contents.size();
+    if (fd >= 0)
+        ::close(fd);
+    if (!written)
+        qFatal("cannot write test file %s", path.constData());
+}
+
+QByteArray readRawFile(const QByteArray &path)
+{
+    const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return QByteArray("(missing)");
+    QByteArray contents;
+    char block[4096];
+    ssize_t got;
+    while ((got = ::read(fd, block, sizeof block)) > 0)
+        contents.append(block, got);
+    ::close(fd);
+    return got < 0 ? QByteArray("(missing)") : contents;
+}
+
+bool rawExists(const QByteArray &path)
+{
+    struct stat info {};
+    return ::lstat(path.constData(), &info) == 0;
+}
+
+QList<QByteArray> rawNames(const QString &folder)
+{
+    QList<QByteArray> names;
+    DIR *dir = ::opendir(folder.toUtf8().constData());
+    if (!dir)
+        return {QByteArray("(cannot be listed)")};
+    while (const dirent *entry = ::readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        if (name != "." && name != "..")
+            names << name;
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void removeRaw(const QByteArray &path)
+{
+    struct stat info {};
+    if (::lstat(path.constData(), &info) != 0)
+        return;
+    if (!S_ISDIR(info.st_mode)) {
+        ::unlink(path.constData());
+        return;
+    }
+    if (DIR *dir = ::opendir(path.constData())) {
+        QList<QByteArray> names;
+        while (const dirent *entry = ::readdir(dir)) {
+            const QByteArray name(entry->d_name);
+            if (name != "." && name != "..")
+                names << name;
+        }
+        ::closedir(dir);
+        for (const QByteArray &name : names)
+            removeRaw(path + '/' + name);
+    }
+    ::rmdir(path.constData());
+}
+#else
+void writeRawFile(const QByteArray &path, const QByteArray &contents)
+{
+    writeFile(QString::fromUtf8(path), contents);
+}
+
+QByteArray readRawFile(const QByteArray &path)
+{
+    QFile file(QString::fromUtf8(path));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
+}
+
+bool rawExists(const QByteArray &path)
+{
+    const QFileInfo info(QString::fromUtf8(path));
+    return info.exists() || info.isSymLink();
+}
+
+QList<QByteArray> rawNames(const QString &folder)
+{
+    QList<QByteArray> names;
+    const QDir dir(folder);
+    if (!dir.exists())
+        return {QByteArray("(cannot be listed)")};
+    for (const QString &name : dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System))
+        names << name.toUtf8();
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void removeRaw(const QByteArray &path)
+{
+    const QFileInfo info(QString::fromUtf8(path));
+    if (info.isDir() && !info.isSymLink())
+        QDir(info.filePath()).removeRecursively();
+    else
+        QFile::remove(info.filePath());
+}
+#endif
+
+#ifdef Q_OS_LINUX
+namespace {
+
+std::atomic<bool> flushesFail{false};
+
+// Whether this request must fail: only a file's data is lost, so a
+// folder's fsync goes through unless every file is asked for at once.
+bool failFlush(int fd, bool wholeFileSystem)
+{
+    if (!flushesFail)
+        return false;
+    struct stat info {};
+    if (!wholeFileSystem && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)))
+        return false;
+    errno = EIO;
+    return true;
+}
+
+template <typename Function>
+Function systemFunction(const char *name)
+{
+    return reinterpret_cast<Function>(::dlsym(RTLD_NEXT, name));
+}
+
+} // namespace
+
+FlushFailure::FlushFailure()
+{
+    flushesFail = true;
+}
+
+FlushFailure::~FlushFailure()
+{
+    flushesFail = false;
+}
+
+bool FlushFailure::works()
+{
+    return true;
+}
+
+// The system's own functions but for the failures that a FlushFailure asks
+// for. The program's code is linked into the test executable and calls
+// these; the Qt libraries call them too, for what they take from the C
+// library.
+extern "C" int fsync(int fd)
+{
+    static const auto next = systemFunction<int (*)(int)>("fsync");
+    return failFlush(fd, false) ? -1 : next(fd);
+}
+
+extern "C" int fdatasync(int fd)
+{
+    static const auto next = systemFunction<int (*)(int)>("fdatasync");
+    return failFlush(fd, false) ? -1 : next(fd);
+}
+
+extern "C" int syncfs(int fd) noexcept
+{
+    static const auto next = systemFunction<int (*)(int)>("syncfs");
+    return failFlush(fd, true) ? -1 : next(fd);
+}
+#else
+FlushFailure::FlushFailure() = default;
+FlushFailure::~FlushFailure() = default;
+
+bool FlushFailure::works()
+{
+    return false;
+}
+#endif

@@ -122,6 +122,35 @@ private:
     QString m_link;
 };
 
+// A file system mounted at a folder while it lives, and taken away however
+// the test ends: a second view of another folder, as mount --bind gives, or
+// an empty tmpfs of the given size. Only root may mount, on Linux, and not
+// in every container; mounted() says whether it worked.
+class Mount
+{
+public:
+    Mount(const QString &folder, const QString &bindFrom);
+    Mount(const QString &folder, int kibibytes);
+    ~Mount();
+    bool mounted() const { return m_mounted; }
+
+private:
+    QByteArray m_folder;
+    bool m_mounted = false;
+};
+
+// While it lives, every request to put a file's data on disk (fsync,
+// fdatasync, syncfs) fails with EIO, as on a disk whose writeback failed;
+// a folder's own fsync still succeeds. Linux only: works() says whether
+// the requests are caught here.
+class FlushFailure
+{
+public:
+    FlushFailure();
+    ~FlushFailure();
+    static bool works();
+};
+
 // Runs a Unix command from a Windows program under Wine and gives its exit
 // code, or -1 where there is no Wine underneath.
 int unixCommand(const QStringList &arguments);
@@ -148,6 +177,17 @@ QStringList tree(const QString &root);
 
 // Writes a file, creating the folders on the way.
 void writeFile(const QString &path, const QByteArray &contents = QByteArray("data"));
+
+// Files named by the bytes the system keeps, for names that are not UTF-8
+// and so have no QString that stands for them; any other name is its UTF-8,
+// on Windows too.
+void writeRawFile(const QByteArray &path, const QByteArray &contents = QByteArray("data"));
+QByteArray readRawFile(const QByteArray &path);  // "(missing)" when it cannot be read
+bool rawExists(const QByteArray &path);          // links are not followed
+QList<QByteArray> rawNames(const QString &folder); // sorted, without "." and ".."
+// Removes a file, a link or a whole folder, following no link; Qt's own
+// removal cannot name what lies below such a name.
+void removeRaw(const QByteArray &path);
 
 #define BRASK_TEST_MAIN(TestClass)                 \
     int main(int argc, char *argv[])               \

@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QScopeGuard>
 
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
@@ -308,7 +309,9 @@ void tst_Actions::resetPatcherOnStartFolder()
 
 void tst_Actions::clearLoginCache_data()
 {
-    QTest::addColumn<QString>("local");   // "-" leaves the variable unset
+    // A folder in the case's folder; "-" leaves the variable unset, and "="
+    // sets it to the rest as it stands, a path from the current folder.
+    QTest::addColumn<QString>("local");
     QTest::addColumn<QString>("roaming");
     QTest::addColumn<int>("localState");
     QTest::addColumn<int>("roamingState");
@@ -326,6 +329,16 @@ void tst_Actions::clearLoginCache_data()
     QTest::newRow("local not removable") << "Local" << "Roaming" << int(Locked) << int(Present) << 1;
     QTest::newRow("local not searchable") << "Local" << "Roaming" << int(Unsearchable) << int(Present) << 1;
     QTest::newRow("both not removable") << "Local" << "Roaming" << int(Locked) << int(Locked) << 2;
+#ifndef Q_OS_WIN
+    // A profile folder's name is the bytes it was made with, which need not
+    // be UTF-8; a row writes such a byte as \xff.
+    QTest::newRow("local named in bytes that are not UTF-8")
+        << "Local\\xff" << "Roaming" << int(Present) << int(Present) << 0;
+    // Blanks, or a relative path, name no folder: the login.dat they lead
+    // to from the current folder is none of the player's, and stays.
+    QTest::newRow("both blank") << "=   " << "=   " << int(Present) << int(Present) << 1;
+    QTest::newRow("both relative") << "=rel/cache" << "=rel/cache" << int(Present) << int(Present) << 1;
+#endif
 }
 
 void tst_Actions::clearLoginCache()
@@ -336,7 +349,15 @@ void tst_Actions::clearLoginCache()
     QFETCH(int, roamingState);
     QFETCH(int, failedLines);
 
-    QStringList files;
+    CurrentFolder current(m_dir->path());
+    QList<QByteArray> files;  // as the system names them, "" where there is none
+    bool lookedFor[2] = {false, false};
+    // Qt cannot name what lies below a folder whose name is not UTF-8.
+    const auto removeOddFolders = qScopeGuard([&] {
+        for (const QByteArray &file : files)
+            if (!file.isEmpty() && QString::fromUtf8(file).toUtf8() != file)
+                removeRaw(file.left(file.size() - loginSuffix.size()));
+    });
     QList<QSharedPointer<FolderLock>> locks;
     QList<QSharedPointer<Unpermitted>> unsearchable;
     const QList<QPair<QString, int>> places = {{local, localState}, {roaming, roamingState}};
@@ -346,22 +367,29 @@ void tst_Actions::clearLoginCache()
         const int state = places[i].second;
         if (name == QLatin1String("-")) {
             qunsetenv(variables[i]);
-            files << QString();
+            files << QByteArray();
             continue;
         }
-        const QString base = name.isEmpty() ? QString() : m_dir->path() + QLatin1Char('/') + name;
+        const bool asItStands = name.startsWith(QLatin1Char('='));
+        const QString base = asItStands      ? name.mid(1)
+                             : name.isEmpty() ? QString()
+                                              : m_dir->path() + QLatin1Char('/') + name;
+        lookedFor[i] = !asItStands && !base.isEmpty();
 #ifdef Q_OS_WIN
         // The 8-bit environment of Windows holds only the ANSI code page; a
         // player's profile folder may be named in any script.
         _wputenv_s(reinterpret_cast<const wchar_t *>(QString::fromLatin1(variables[i]).utf16()),
                    reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(base).utf16()));
+        const QByteArray bytes = base.toUtf8();
 #else
-        qputenv(variables[i], QFile::encodeName(base));
+        const QByteArray bytes = base.toUtf8().replace("\\xff", "\xff");
+        qputenv(variables[i], bytes);
 #endif
-        const QString file = base + loginSuffix;
-        files << (base.isEmpty() ? QString() : file);
+        const QByteArray rawFile = bytes + loginSuffix.toUtf8();
+        const QString file = QString::fromUtf8(rawFile);
+        files << (base.isEmpty() ? QByteArray() : rawFile);
         if (state != Absent)
-            writeFile(file);
+            writeRawFile(rawFile);
         if (state == ReadOnly)
             QFile::setPermissions(file, QFileDevice::ReadOwner);
         if (state == Locked) {
@@ -399,7 +427,7 @@ void tst_Actions::clearLoginCache()
         QCOMPARE(lines.first(), QStringLiteral("Could not clear the login cache!"));
         QCOMPARE(lines.size(), 1 + failedLines);
     }
-    if (files.join(QString()).isEmpty() && failedLines == 1) {
+    if (!lookedFor[0] && !lookedFor[1]) {
         QCOMPARE(lines[1], QStringLiteral("Neither LOCALAPPDATA nor APPDATA names a folder, so no login cache could "
                                           "be looked for."));
     }
@@ -409,9 +437,10 @@ void tst_Actions::clearLoginCache()
             continue;
         const int state = places[i].second;
         const bool stays = state == Locked || state == Unsearchable;
-        QCOMPARE(QFile::exists(files[i]), stays);
-        if (stays)
-            QVERIFY2(lines.value(line++).startsWith(QDir::toNativeSeparators(files[i])), qPrintable(box.text));
+        QCOMPARE(rawExists(files[i]), lookedFor[i] ? stays : state != Absent);
+        if (lookedFor[i] && stays)
+            QVERIFY2(lines.value(line++).startsWith(QDir::toNativeSeparators(QString::fromUtf8(files[i]))),
+                     qPrintable(box.text));
     }
     QCOMPARE(ostrel->text(), QStringLiteral("ostrel as typed"));
     QCOMPARE(field(window, "ledPathBrask")->text(), brask);
