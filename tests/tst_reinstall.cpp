@@ -60,6 +60,8 @@ enum Setup {
     OddTargetName,         // a Brask dat file's name is bytes that are not UTF-8
     FlushFails,            // the disk fails to write the copies' data
     FullDisk,              // the Brask folder lies on a disk too small for the Ostrel dat
+    UnreadableSourceFile,  // an Ostrel sfx file may not be read
+    ReplacedBraskPath,     // the Brask path holds U+FFFD, as a name in bytes that are not text comes out
 };
 
 namespace {
@@ -152,19 +154,22 @@ void tst_Reinstall::reinstall_data()
         << "Ostrel" << "Brask" << int(HeldSourceNameClash) << ""
         << QStringList{"Brask/dat: could not copy "} << QStringList{"-", "new"};
 #endif
+#ifdef Q_OS_WIN
     // On Windows a running launcher holds the file open, which the box says,
     // with the system's words and what to do about it.
     QTest::newRow("Brask dat cannot be emptied")
         << "Ostrel" << "Brask" << int(LockedTargetDat) << ""
-        << QStringList{
-#ifdef Q_OS_WIN
-               "Brask/dat: could not remove Brask/dat/stale/old.pak (" + qt_error_string(ERROR_SHARING_VIOLATION) + ")",
-               IN_USE_HINT
-#else
-               "Brask/dat: could not remove Brask/dat/stale/old.pak ("
-#endif
-           }
+        << QStringList{"Brask/dat: could not remove Brask/dat/stale/old.pak (" + qt_error_string(ERROR_SHARING_VIOLATION)
+                           + ")",
+                       IN_USE_HINT}
         << QStringList{"stuck", "new"};
+#else
+    // Elsewhere the system tells beforehand that a folder's entries cannot
+    // go (no write permission, or marked immutable), and nothing is touched.
+    QTest::newRow("Brask dat cannot be emptied")
+        << "Ostrel" << "Brask" << int(LockedTargetDat) << ""
+        << QStringList{"Brask/dat: Brask/dat/stale cannot be removed ("} << untouched;
+#endif
 #ifdef Q_OS_LINUX
     // The two installations share files, or the Brask folder's own entries
     // cannot change: either folder's check may be the first to find it, and
@@ -187,6 +192,17 @@ void tst_Reinstall::reinstall_data()
     // Copies whose data never reached the disk are no repair.
     QTest::newRow("data never reaches the disk")
         << "Ostrel" << "Brask" << int(FlushFails) << qt_error_string(EIO) << eitherFolder << QStringList{"-", "-"};
+    // Found before the Brask dat is removed, not after.
+    QTest::newRow("Ostrel file cannot be read")
+        << "Ostrel" << "Brask" << int(UnreadableSourceFile) << ""
+        << QStringList{"Brask/sfx: the source file Ostrel/sfx/music.ogg cannot be read ("} << untouched;
+    // A folder named in bytes that are not text reaches the field as U+FFFD,
+    // which is also the real name of another folder: neither is touched.
+    QTest::newRow("Brask path not the folder's exact name")
+        << "Ostrel" << QString::fromUtf8("B\xef\xbf\xbd") << int(ReplacedBraskPath) << ""
+        << QStringList{QString::fromUtf8("B\xef\xbf\xbd/dat: B\xef\xbf\xbd/dat cannot be given to the system"),
+                       QString::fromUtf8("B\xef\xbf\xbd/sfx: B\xef\xbf\xbd/sfx cannot be given to the system")}
+        << untouched;
     QTest::newRow("disk full")
         << "Ostrel" << "disk/Brask" << int(FullDisk) << qt_error_string(ENOSPC)
         << QStringList{"?disk/Brask/dat: ", "?disk/Brask/sfx: "} << QStringList{"-", "-"};
@@ -215,6 +231,7 @@ void tst_Reinstall::reinstall()
 
     const QString target = root + (setup == BraskInsideOstrel ? QStringLiteral("/Ostrel/dat/Brask")
                                    : setup == FullDisk        ? QStringLiteral("/disk/Brask")
+                                   : setup == ReplacedBraskPath ? QLatin1Char('/') + brask
                                                               : QStringLiteral("/Brask"));
     QScopedPointer<Mount> mount;
     if (setup == FullDisk) {
@@ -281,9 +298,11 @@ void tst_Reinstall::reinstall()
     if (lock && !lock->locked())
         QSKIP("this file system cannot make a file impossible to remove");
     QScopedPointer<Unpermitted> unlisted(
-        setup == UnlistableSourceDat ? new Unpermitted(source + QStringLiteral("/dat"), 'r') : nullptr);
+        setup == UnlistableSourceDat    ? new Unpermitted(source + QStringLiteral("/dat"), 'r')
+        : setup == UnreadableSourceFile ? new Unpermitted(source + QStringLiteral("/sfx/music.ogg"), 'r')
+                                        : nullptr);
     if (unlisted && !unlisted->real())
-        QSKIP("root lists every folder, and Windows has no Unix permissions to take away");
+        QSKIP("root reads every file and folder, and Windows has no Unix permissions to take away");
 
     // The box and the debug lines show the paths as the program uses them.
     QString shownOstrel = ostrel;

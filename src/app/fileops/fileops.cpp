@@ -15,14 +15,26 @@ QString shownChild(const QString &folder, const Name &name)
     return folder + QLatin1Char('/') + shownName(name);
 }
 
+// What a removal would meet that stops it, found before anything goes.
+struct Obstacle
+{
+    QString mountPoint;
+    QString blocked;
+    int code = 0;
+};
+
 // Every entry that a removal reaches, by identity, with the path to name it by.
-void collect(const Node &node, const QString &shown, QHash<QByteArray, QString> *reached, QString *mountPoint)
+void collect(const Node &node, const QString &shown, QHash<QByteArray, QString> *reached, Obstacle *obstacle)
 {
     reached->insert(node.id, shown);
-    if (node.mountPoint && mountPoint->isEmpty())
-        *mountPoint = shown;
+    if (node.mountPoint && obstacle->mountPoint.isEmpty())
+        obstacle->mountPoint = shown;
+    if (node.blocked && obstacle->blocked.isEmpty()) {
+        obstacle->blocked = shown;
+        obstacle->code = node.blocked;
+    }
     for (const Node &child : node.children)
-        collect(child, shownChild(shown, child.name), reached, mountPoint);
+        collect(child, shownChild(shown, child.name), reached, obstacle);
 }
 
 } // namespace
@@ -52,6 +64,12 @@ bool removeFileIfPresent(const NativePath &path, const QString &shown, bool fold
 
 bool checkFolder(const QString &path, const QString &what, QString *failure)
 {
+    if (!exactPath(path)) {
+        setText(failure, QStringLiteral("%1 %2 cannot be given to the system exactly as named: it holds bytes that "
+                                        "are not text")
+                             .arg(what, native(path)));
+        return false;
+    }
     QByteArray id;
     Kind kind = Kind::Missing;
     SystemError error;
@@ -84,6 +102,14 @@ bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *w
         return refuse(QStringLiteral("could not tell whether the source folder %1 lies inside this folder (%2)")
                           .arg(native(from), error.text));
     };
+
+    for (const QString &path : {from, to}) {
+        if (!exactPath(path)) {
+            return refuse(QStringLiteral("%1 cannot be given to the system exactly as named: it holds bytes that are "
+                                         "not text")
+                              .arg(native(path)));
+        }
+    }
 
     // The source: a folder whose listing, taken now, is what gets copied.
     QByteArray sourceId;
@@ -165,6 +191,10 @@ bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *w
         if (entry.kind != Kind::File)
             continue;
         const QString shown = shownChild(from, entry.name);
+        // A file that cannot be read would stop the copy with the old
+        // folder already gone.
+        if (!canRead(joined(nativeFrom, entry.name), &error))
+            return refuse(QStringLiteral("the source file %1 cannot be read (%2)").arg(native(shown), error.text));
         plan->reads.append({entry.id, shown});
         ids.clear();
         if (entry.link && !reachedThrough(joined(nativeFrom, entry.name), &ids, &error))
@@ -177,7 +207,7 @@ bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *w
     // Asked of the system, not guessed: can the new folder be made where the
     // old one is removed?
     if (!probeFolder(nativeParent, &error)) {
-        return refuse(QStringLiteral("no new folder can be made in %1 (%2), so nothing was removed")
+        return refuse(QStringLiteral("the system refused a new folder in %1 (%2), so nothing was removed")
                           .arg(native(parent), error.text));
     }
     return true;
@@ -186,14 +216,20 @@ bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *w
 bool checkApart(const CopyPlan &reader, const CopyPlan &remover, QString *why)
 {
     QHash<QByteArray, QString> reached;
-    QString mountPoint;
+    Obstacle obstacle;
     if (remover.target.kind != Kind::Missing)
-        collect(remover.target, remover.dst, &reached, &mountPoint);
+        collect(remover.target, remover.dst, &reached, &obstacle);
     // The removal would go on into another file system, whatever lies there.
-    if (!mountPoint.isEmpty()) {
+    if (!obstacle.mountPoint.isEmpty()) {
         setText(why, QStringLiteral("%1 is a mount point: another file system is mounted there, and it is not "
                                     "removed")
-                         .arg(native(mountPoint)));
+                         .arg(native(obstacle.mountPoint)));
+        return false;
+    }
+    // Half a removal that no later run could finish either.
+    if (!obstacle.blocked.isEmpty()) {
+        setText(why, QStringLiteral("%1 cannot be removed (%2), so nothing was removed")
+                         .arg(native(obstacle.blocked), qt_error_string(obstacle.code)));
         return false;
     }
     for (const auto &read : reader.reads) {

@@ -43,7 +43,8 @@ struct Node
     Kind kind = Kind::Missing;
     QByteArray id;              // the system's identity of the entry itself
     bool mountPoint = false;    // a folder that another file system is mounted on
-    bool folderEntry = false;   // Windows keeps it as a folder entry: a folder, or a link to one
+    bool folderEntry = false;   // the system keeps it as a folder entry: a folder, or on Windows a link to one
+    int blocked = 0;            // the system's error that removing it would meet, when known beforehand
     QList<Node> children;       // a folder's entries, by name, letter case ignored
 };
 
@@ -76,6 +77,11 @@ QString cleanPath(const QString &typed);
 // The path to give the system for a cleaned path; on Windows made absolute
 // once, so that the check and the act mean the same folder.
 NativePath toNative(const QString &path);
+
+// False when path cannot go to the system exactly as the user's system named
+// it: on POSIX, a name of bytes that are not text, which Qt's strings only
+// hold as replacement characters.
+bool exactPath(const QString &path);
 
 // A name as the system gave it, for messages and the debug stream.
 QString shownName(const Name &name);
@@ -116,6 +122,9 @@ QList<NativePath> prefixes(const NativePath &path);
 
 // The entries of a folder, links followed, hidden ones included.
 bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemError *error);
+
+// Asks the system whether the file at path can be opened for reading now.
+bool canRead(const NativePath &path, SystemError *error);
 
 // What a removal of path would reach: the entry itself, and below a folder
 // everything in it. On failure, where receives the entry that could not be

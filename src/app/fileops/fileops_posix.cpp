@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace FileOps {
@@ -89,16 +90,56 @@ void split(const NativePath &path, NativePath *parent, Name *name)
     *name = path.mid(slash + 1);
 }
 
-// True when another file system is mounted on the folder name in dir; a
-// bind mount of a folder of the same file system counts too.
-bool isMountPoint(int dir, const char *name, dev_t parentDevice, const struct stat &info)
+// What survey() needs to know of a folder to judge the entries in it.
+struct Holder
 {
-    if (info.st_dev != parentDevice)
-        return true;
-    struct statx extra {};
-    return ::statx(dir, name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, 0, &extra) == 0
-           && (extra.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) && (extra.stx_attributes & STATX_ATTR_MOUNT_ROOT);
+    dev_t device = 0;
+    mode_t mode = 0;
+    uid_t owner = 0;
+};
+
+Holder holderOf(const struct stat &info)
+{
+    return {info.st_dev, info.st_mode, info.st_uid};
 }
+
+// Looks at one entry of the folder dir, links not followed, and notes what
+// removing it would meet: a file system mounted there (a bind mount of the
+// same file system counts too), an entry marked immutable or append-only, a
+// sticky folder's entry of another user's, a folder whose entries this user
+// may not remove. The answers are the system's, asked before anything goes.
+int look(int dir, const Name &name, const Holder &holder, Node *node, Holder *self)
+{
+    struct statx info {};
+    if (::statx(dir, name.constData(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
+                STATX_TYPE | STATX_MODE | STATX_INO | STATX_UID, &info) != 0)
+        return errno;
+    auto has = [&](quint64 attribute) {
+        return (info.stx_attributes_mask & attribute) && (info.stx_attributes & attribute);
+    };
+    struct stat same {};
+    same.st_dev = makedev(info.stx_dev_major, info.stx_dev_minor);
+    same.st_ino = info.stx_ino;
+    same.st_mode = info.stx_mode;
+    same.st_uid = info.stx_uid;
+    *self = holderOf(same);
+    node->name = name;
+    node->kind = kindOf(info.stx_mode);
+    node->id = identity(same);
+    node->folderEntry = node->kind == Kind::Folder;
+    node->mountPoint = same.st_dev != holder.device || has(STATX_ATTR_MOUNT_ROOT);
+    const uid_t user = ::geteuid();
+    if (has(STATX_ATTR_IMMUTABLE) || has(STATX_ATTR_APPEND)
+        || ((holder.mode & S_ISVTX) && user != 0 && info.stx_uid != user && holder.owner != user))
+        node->blocked = EPERM;
+    else if (node->kind == Kind::Folder && !node->mountPoint
+             && ::faccessat(dir, name.constData(), W_OK | X_OK, AT_EACCESS) != 0)
+        node->blocked = errno;
+    return 0;
+}
+
+// Deeper than this, the survey stops rather than run out of stack.
+const int deepest = 1024;
 
 // Calls each with the name of every entry of dir but "." and "..", until it
 // answers an error code; gives that code, readdir's own, or 0.
@@ -119,8 +160,16 @@ int eachEntry(DIR *dir, Each each)
 }
 
 // Lists the folder held by fd (which this takes over) into node.
-bool surveyFolder(int fd, dev_t device, const NativePath &path, Node *node, NativePath *where, SystemError *error)
+bool surveyFolder(int fd, const Holder &self, const NativePath &path, int depth, Node *node, NativePath *where,
+                  SystemError *error)
 {
+    if (depth > deepest) {
+        ::close(fd);
+        *where = path;
+        if (error)
+            *error = SystemError{QStringLiteral("folders are nested more than %1 deep").arg(deepest), false, false};
+        return false;
+    }
     DIR *dir = ::fdopendir(fd);
     if (!dir) {
         *where = path;
@@ -130,27 +179,20 @@ bool surveyFolder(int fd, dev_t device, const NativePath &path, Node *node, Nati
     bool deeper = true;
     const int code = eachEntry(dir, [&](const Name &name) {
         Node child;
-        child.name = name;
-        struct stat info {};
-        if (::fstatat(::dirfd(dir), name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        Holder holder;
+        if (const int code = look(::dirfd(dir), name, self, &child, &holder)) {
             *where = joined(path, name);
-            return errno;
+            return code;
         }
-        child.kind = kindOf(info.st_mode);
-        child.id = identity(info);
-        child.folderEntry = child.kind == Kind::Folder;
-        if (child.kind == Kind::Folder) {
-            child.mountPoint = isMountPoint(::dirfd(dir), name.constData(), device, info);
-            if (!child.mountPoint) {
-                const int sub = ::openat(::dirfd(dir), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-                if (sub < 0) {
-                    *where = joined(path, name);
-                    return errno;
-                }
-                deeper = surveyFolder(sub, device, joined(path, name), &child, where, error);
-                if (!deeper)
-                    return -1;
+        if (child.kind == Kind::Folder && !child.mountPoint) {
+            const int sub = ::openat(::dirfd(dir), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (sub < 0) {
+                *where = joined(path, name);
+                return errno;
             }
+            deeper = surveyFolder(sub, holder, joined(path, name), depth + 1, &child, where, error);
+            if (!deeper)
+                return -1;
         }
         node->children.append(child);
         return 0;
@@ -289,6 +331,17 @@ QString cleanPath(const QString &typed)
 NativePath toNative(const QString &path)
 {
     return QFile::encodeName(path);
+}
+
+bool exactPath(const QString &path)
+{
+    return !path.contains(QChar::ReplacementCharacter) && QFile::decodeName(QFile::encodeName(path)) == path;
+}
+
+bool canRead(const NativePath &path, SystemError *error)
+{
+    Fd file(::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    return file.valid() || fail(error, errno);
 }
 
 QString shownName(const Name &name)
@@ -442,30 +495,26 @@ bool survey(const NativePath &path, Node *root, NativePath *where, SystemError *
         return fail(error, errno);
     }
     struct stat parentInfo {};
-    struct stat info {};
     if (::fstat(dir.get(), &parentInfo) != 0) {
         *where = parent;
         return fail(error, errno);
     }
-    if (::fstatat(dir.get(), root->name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno == ENOENT)
+    Holder self;
+    if (const int code = look(dir.get(), root->name, holderOf(parentInfo), root, &self)) {
+        root->kind = Kind::Missing;
+        if (code == ENOENT)
             return true;
         *where = path;
-        return fail(error, errno);
+        return fail(error, code);
     }
-    root->kind = kindOf(info.st_mode);
-    root->id = identity(info);
-    if (root->kind != Kind::Folder)
-        return true;
-    root->mountPoint = isMountPoint(dir.get(), root->name.constData(), parentInfo.st_dev, info);
-    if (root->mountPoint)
+    if (root->kind != Kind::Folder || root->mountPoint)
         return true;
     const int fd = ::openat(dir.get(), root->name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         *where = path;
         return fail(error, errno);
     }
-    return surveyFolder(fd, info.st_dev, path, root, where, error);
+    return surveyFolder(fd, self, path, 1, root, where, error);
 }
 
 bool probeFolder(const NativePath &folder, SystemError *error)
@@ -474,8 +523,17 @@ bool probeFolder(const NativePath &folder, SystemError *error)
     for (int attempt = 0; attempt < 100; ++attempt) {
         const NativePath probe =
             joined(folder, ".brask-repair-probe-" + QByteArray::number(::getpid()) + '-' + QByteArray::number(++counter));
-        if (::mkdir(probe.constData(), 0700) == 0)
-            return ::rmdir(probe.constData()) == 0 || fail(error, errno);
+        if (::mkdir(probe.constData(), 0700) == 0) {
+            if (::rmdir(probe.constData()) == 0)
+                return true;
+            const int code = errno;
+            if (error) {
+                *error = SystemError{QStringLiteral("the folder %1 was made there but could not be removed again: %2")
+                                         .arg(QFile::decodeName(probe), qt_error_string(code)),
+                                     false, false};
+            }
+            return false;
+        }
         if (errno != EEXIST)
             return fail(error, errno);
     }

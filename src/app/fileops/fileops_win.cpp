@@ -286,6 +286,22 @@ NativePath toNative(const QString &path)
     return bytes(L"\\\\?\\" + full);
 }
 
+bool exactPath(const QString &path)
+{
+    // Windows names are UTF-16, as Qt's strings are.
+    Q_UNUSED(path);
+    return true;
+}
+
+bool canRead(const NativePath &path, SystemError *error)
+{
+    const HANDLE file = CreateFileW(wide(path).c_str(), GENERIC_READ, shareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return fail(error);
+    CloseHandle(file);
+    return true;
+}
+
 QString shownName(const Name &name)
 {
     std::wstring text = wide(name);
