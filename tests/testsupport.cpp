@@ -104,13 +104,21 @@ void ModalWatcher::poll()
 }
 
 FolderLock::FolderLock(const QString &folder)
+    : FolderLock(folder, NoDelete)
+{
+}
+
+FolderLock::FolderLock(const QString &folder, Sharing sharing)
     : m_folder(folder)
 {
 #ifdef Q_OS_WIN
-    m_holder.start(QCoreApplication::applicationDirPath() + QStringLiteral("/hold_open.exe"),
-                   {QDir::toNativeSeparators(folder)});
+    QStringList arguments{QDir::toNativeSeparators(folder)};
+    if (sharing == ShareDelete)
+        arguments << QStringLiteral("share-delete");
+    m_holder.start(QCoreApplication::applicationDirPath() + QStringLiteral("/hold_open.exe"), arguments);
     m_locked = m_holder.waitForReadyRead(30000) && m_holder.readAll().startsWith("ready");
 #else
+    Q_UNUSED(sharing);
 #ifdef Q_OS_LINUX
     if (geteuid() == 0)
         m_immutable = setImmutable(true);

@@ -76,6 +76,10 @@ class FolderLock
 {
 public:
     explicit FolderLock(const QString &folder);
+    // Windows only: holds the files with deletion shared, which lets them be
+    // deleted but, without POSIX semantics, keeps their names until released.
+    enum Sharing { NoDelete, ShareDelete };
+    FolderLock(const QString &folder, Sharing sharing);
     ~FolderLock();
     bool locked() const { return m_locked; }
 

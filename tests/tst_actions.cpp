@@ -196,7 +196,7 @@ void tst_Actions::chooseFolder()
     QCOMPARE(edit->text(), accept ? chosen : before);
 }
 
-enum FileState { Absent, Present, ReadOnly, Locked, ReadOnlyLocked, Unsearchable };
+enum FileState { Absent, Present, ReadOnly, Locked, ReadOnlyLocked, Unsearchable, HeldDeleteShared };
 
 void tst_Actions::resetPatcher_data()
 {
@@ -219,6 +219,11 @@ void tst_Actions::resetPatcher_data()
     // Explorer's "Copy as path" puts the path in double quotes, which no
     // Windows file name can hold.
     QTest::newRow("quoted path") << "\"{root}/Brask\"" << "Brask" << int(Present) << done << "";
+    // Nor does any name Explorer makes end in a blank: the path is the folder.
+    QTest::newRow("trailing blank") << "Brask " << "Brask" << int(Present) << done << "";
+    // A scanner or indexer holds the file with deletion shared: it goes, and
+    // its name with it.
+    QTest::newRow("held, deletion shared") << "Brask" << "Brask" << int(HeldDeleteShared) << done << "";
 #endif
     QTest::newRow("not removable") << "Brask" << "Brask" << int(Locked) << failed << "Brask/TOS.txt (";
     QTest::newRow("trailing separator") << "Brask/" << "Brask" << int(Locked) << failed << "Brask/TOS.txt (";
@@ -252,8 +257,10 @@ void tst_Actions::resetPatcher()
         writeFile(tos);
     if (state == ReadOnly || state == ReadOnlyLocked)
         QFile::setPermissions(tos, QFileDevice::ReadOwner);
-    QScopedPointer<FolderLock> lock(state == Locked || state == ReadOnlyLocked ? new FolderLock(QFileInfo(tos).path())
-                                                                                : nullptr);
+    QScopedPointer<FolderLock> lock(
+        state == Locked || state == ReadOnlyLocked ? new FolderLock(QFileInfo(tos).path())
+        : state == HeldDeleteShared ? new FolderLock(QFileInfo(tos).path(), FolderLock::ShareDelete)
+                                    : nullptr);
     if (lock && !lock->locked())
         QSKIP("this file system cannot make a file impossible to remove");
     QScopedPointer<Unpermitted> unsearchable(state == Unsearchable ? new Unpermitted(QFileInfo(tos).path(), 'x')

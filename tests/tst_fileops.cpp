@@ -200,6 +200,9 @@ void tst_FileOps::rmDir_data()
     QTest::newRow("names Win32 would rewrite")
         << QStringList{"t/dat/a.dat", "t/dat/a.dat.", "t/dat/aux.dat", "t/dat/b.dat ", "t/dat/com1.bin", "t/dat/nul"}
         << "t/dat" << true << QStringList{"t/"} << Steps{{6, 1}, {6, 2}, {6, 3}, {6, 4}, {6, 5}, {6, 6}};
+    // Explorer marks customised folders read-only, which RemoveDirectory refuses.
+    QTest::newRow("read-only folder")
+        << QStringList{"t/dat/custom/x"} << "t/dat" << true << QStringList{"t/"} << Steps{{1, 1}};
 #endif
 }
 
@@ -215,6 +218,11 @@ void tst_FileOps::rmDir()
     BUILD_OR_SKIP(root, before);
     if (QFile::exists(root + QStringLiteral("/t/dat/ro")))
         QFile::setPermissions(root + QStringLiteral("/t/dat/ro"), QFileDevice::ReadOwner);
+#ifdef Q_OS_WIN
+    const QString custom = QDir::toNativeSeparators(root + QStringLiteral("/t/dat/custom"));
+    if (QFileInfo::exists(custom))
+        QVERIFY(SetFileAttributesW(reinterpret_cast<const wchar_t *>(custom.utf16()), FILE_ATTRIBUTE_READONLY));
+#endif
     bar()->setRange(0, 77);
     bar()->setValue(5);
     ProgressLog log(bar());

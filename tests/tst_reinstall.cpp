@@ -62,6 +62,7 @@ enum Setup {
     FullDisk,              // the Brask folder lies on a disk too small for the Ostrel dat
     UnreadableSourceFile,  // an Ostrel sfx file may not be read
     ReplacedBraskPath,     // the Brask path holds U+FFFD, as a name in bytes that are not text comes out
+    HeldDeleteSharedDat,   // another program holds the Brask dat's files with deletion shared
 };
 
 namespace {
@@ -163,6 +164,10 @@ void tst_Reinstall::reinstall_data()
                            + ")",
                        IN_USE_HINT}
         << QStringList{"stuck", "new"};
+    // A scanner or indexer holds them with deletion shared: they go, names
+    // and all, and the folder with them.
+    QTest::newRow("Brask dat held with deletion shared")
+        << "Ostrel" << "Brask" << int(HeldDeleteSharedDat) << done << QStringList() << rebuilt;
 #else
     // Elsewhere the system tells beforehand that a folder's entries cannot
     // go (no write permission, or marked immutable), and nothing is touched.
@@ -294,6 +299,7 @@ void tst_Reinstall::reinstall()
         setup == LockedTargetDat       ? new FolderLock(target + QStringLiteral("/dat/stale"))
         : setup == HeldSourceNameClash ? new FolderLock(source + QStringLiteral("/dat"))
         : setup == LockedTarget        ? new FolderLock(target)
+        : setup == HeldDeleteSharedDat ? new FolderLock(target + QStringLiteral("/dat"), FolderLock::ShareDelete)
                                        : nullptr);
     if (lock && !lock->locked())
         QSKIP("this file system cannot make a file impossible to remove");

@@ -43,7 +43,6 @@ struct Node
     Kind kind = Kind::Missing;
     QByteArray id;              // the system's identity of the entry itself
     bool mountPoint = false;    // a folder that another file system is mounted on
-    bool folderEntry = false;   // the system keeps it as a folder entry: a folder, or on Windows a link to one
     int blocked = 0;            // the system's error that removing it would meet, when known beforehand
     QList<Node> children;       // a folder's entries, by name, letter case ignored
 };

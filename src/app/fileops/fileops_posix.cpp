@@ -126,7 +126,6 @@ int look(int dir, const Name &name, const Holder &holder, Node *node, Holder *se
     node->name = name;
     node->kind = kindOf(info.stx_mode);
     node->id = identity(same);
-    node->folderEntry = node->kind == Kind::Folder;
     node->mountPoint = same.st_dev != holder.device || has(STATX_ATTR_MOUNT_ROOT);
     const uid_t user = ::geteuid();
     if (has(STATX_ATTR_IMMUTABLE) || has(STATX_ATTR_APPEND)

@@ -178,7 +178,6 @@ bool surveyFolder(const std::wstring &path, Node *node, NativePath *where, Syste
             Node entry;
             entry.name = bytes(name);
             entry.kind = entryKind(attributes);
-            entry.folderEntry = attributes & FILE_ATTRIBUTE_DIRECTORY;
             const std::wstring full = child(path, name);
             Kind kind = Kind::Missing;
             ok = identifyPath(full, false, &entry.id, &kind, error)
@@ -197,21 +196,111 @@ bool surveyFolder(const std::wstring &path, Node *node, NativePath *where, Syste
     return listed && ok;
 }
 
+// Windows 10's delete with POSIX semantics (FILE_DISPOSITION_INFO_EX), spelt
+// out: MinGW's headers offer it only to builds for later versions of Windows,
+// and older systems answer that they do not support it.
+struct DispositionEx
+{
+    DWORD flags;
+};
+const auto fileDispositionInfoEx = FILE_INFO_BY_HANDLE_CLASS(21);
+const DWORD dispositionDelete = 0x1;
+const DWORD dispositionPosix = 0x2;
+
+// Gives the entry held by handle the full path target, which must be free.
+bool renameTo(HANDLE handle, const std::wstring &target)
+{
+    const std::size_t bytes = target.size() * sizeof(wchar_t);
+    std::wstring buffer((sizeof(FILE_RENAME_INFO) + bytes) / sizeof(wchar_t) + 1, L'\0');
+    auto *rename = reinterpret_cast<FILE_RENAME_INFO *>(buffer.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = DWORD(bytes);
+    std::memcpy(rename->FileName, target.c_str(), bytes);
+    return SetFileInformationByHandle(handle, FileRenameInfo, rename, DWORD(buffer.size() * sizeof(wchar_t)));
+}
+
+// A name of the program's own in the folder aside, which the removal does
+// not take.
+std::wstring asideName(const std::wstring &aside)
+{
+    static int counter = 0;
+    return child(aside, L".brask-repair-deleted-" + std::to_wstring(GetCurrentProcessId()) + L"-"
+                            + std::to_wstring(++counter));
+}
+
+// Deletes the file, link or empty folder at path through a handle on the
+// entry itself. With POSIX semantics the name goes at once, even while
+// another program holds the file with deletion shared, as scanners, indexers
+// and some launchers do. Where the file system lacks them, a file is first
+// moved aside, into a folder that stays, and then deleted the classic way:
+// its new name goes when the last program lets go of it. A folder goes only
+// when one is meant, as DeleteFile would refuse it.
+bool deleteNow(const std::wstring &path, bool folder, const std::wstring &aside)
+{
+    const HANDLE handle = CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES, shareAll, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    auto done = [handle](bool deleted, DWORD code) {
+        CloseHandle(handle);
+        SetLastError(code);
+        return deleted;
+    };
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info))
+        return done(false, GetLastError());
+    const bool isFolder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                          && !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    if (isFolder != folder)
+        return done(false, folder ? ERROR_DIRECTORY : ERROR_ACCESS_DENIED);
+    DispositionEx posix{dispositionDelete | dispositionPosix};
+    if (SetFileInformationByHandle(handle, fileDispositionInfoEx, &posix, sizeof posix))
+        return done(true, ERROR_SUCCESS);
+    const DWORD code = GetLastError();
+    if (code != ERROR_INVALID_PARAMETER && code != ERROR_NOT_SUPPORTED && code != ERROR_INVALID_FUNCTION)
+        return done(false, code);
+    const bool moved = !folder && renameTo(handle, asideName(aside));
+    FILE_DISPOSITION_INFO classic{TRUE};
+    if (SetFileInformationByHandle(handle, FileDispositionInfo, &classic, sizeof classic))
+        return done(true, ERROR_SUCCESS);
+    const DWORD refused = GetLastError();
+    // Not deleted after all: the file gets its name back.
+    if (moved)
+        renameTo(handle, path);
+    return done(false, refused);
+}
+
+// A file held for a moment by another program, or a folder whose last entry
+// is still going, is tried again for about a second, as robocopy does.
+bool deleteSoon(const std::wstring &path, bool folder, const std::wstring &aside)
+{
+    for (int tries = 1;; ++tries) {
+        if (deleteNow(path, folder, aside))
+            return true;
+        const DWORD code = GetLastError();
+        if (tries == 10 || (code != ERROR_SHARING_VIOLATION && code != ERROR_DIR_NOT_EMPTY)) {
+            SetLastError(code);
+            return false;
+        }
+        Sleep(100);
+    }
+}
+
 // Windows refuses to delete read-only files and folders (Explorer marks
 // customised folders so), and copies keep the source's read-only flag, so
 // every later repair would stop there: the flag is cleared for a second
 // try, and put back if that fails too.
-template<typename Attempt>
-bool removeEntry(const std::wstring &path, Attempt attempt, SystemError *error)
+bool removeEntry(const std::wstring &path, bool folder, const std::wstring &aside, SystemError *error)
 {
-    if (attempt())
+    if (deleteSoon(path, folder, aside))
         return true;
     DWORD code = GetLastError();
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (code == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
         const DWORD writable = attributes & ~DWORD(FILE_ATTRIBUTE_READONLY);
         if (SetFileAttributesW(path.c_str(), writable ? writable : FILE_ATTRIBUTE_NORMAL)) {
-            if (attempt())
+            if (deleteSoon(path, folder, aside))
                 return true;
             code = GetLastError();
             SetFileAttributesW(path.c_str(), attributes);
@@ -220,23 +309,18 @@ bool removeEntry(const std::wstring &path, Attempt attempt, SystemError *error)
     return fail(error, code);
 }
 
-bool removeNode(const std::wstring &path, const Node &node, const QString &shown, const Progress &progress,
-                QString *failed, SystemError *error)
+bool removeNode(const std::wstring &path, const Node &node, const std::wstring &aside, const QString &shown,
+                const Progress &progress, QString *failed, SystemError *error)
 {
     auto failAt = [&] {
         setText(failed, shown);
         return false;
     };
-    // A link goes as a link; one that the system keeps as a folder entry
-    // (directory symbolic link, junction, mount point) only RemoveDirectory
-    // takes, and it never follows it. The folder was just walked, so only
-    // the entry's own absence means it is gone.
-    if (node.kind != Kind::Folder) {
-        const bool removed = removeEntry(
-            path, [&] { return node.folderEntry ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str()); },
-            error);
-        return removed || GetLastError() == ERROR_FILE_NOT_FOUND || failAt();
-    }
+    // A link goes as a link (symbolic link, junction, mount point): the
+    // handle is on the entry itself. The folder was just walked, so only the
+    // entry's own absence means it is gone.
+    if (node.kind != Kind::Folder)
+        return removeEntry(path, false, aside, error) || GetLastError() == ERROR_FILE_NOT_FOUND || failAt();
     QByteArray id;
     Kind kind = Kind::Missing;
     if (!identifyPath(path, false, &id, &kind, error))
@@ -247,12 +331,11 @@ bool removeNode(const std::wstring &path, const Node &node, const QString &shown
     int count = 0;
     for (const Node &entry : node.children) {
         progress.setValue(++count);
-        if (!removeNode(child(path, wide(entry.name)), entry, shown + QLatin1Char('/') + shownName(entry.name),
+        if (!removeNode(child(path, wide(entry.name)), entry, aside, shown + QLatin1Char('/') + shownName(entry.name),
                         progress, failed, error))
             return false;
     }
-    return removeEntry(path, [&] { return RemoveDirectoryW(path.c_str()); }, error)
-           || GetLastError() == ERROR_FILE_NOT_FOUND || failAt();
+    return removeEntry(path, true, aside, error) || GetLastError() == ERROR_FILE_NOT_FOUND || failAt();
 }
 
 } // namespace
@@ -337,12 +420,9 @@ bool environmentFolder(const char *variable, NativePath *folder)
 
 bool removeFile(const NativePath &path, bool folderChecked, SystemError *error)
 {
-    const std::wstring name = wide(path);
-    const DWORD attributes = GetFileAttributesW(name.c_str());
-    const bool folderLink = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)
-                            && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-    if (removeEntry(name, [&] { return folderLink ? RemoveDirectoryW(name.c_str()) : DeleteFileW(name.c_str()); },
-                    error))
+    // A file held with deletion shared is moved aside within its own folder.
+    const std::wstring file = wide(path);
+    if (removeEntry(file, false, file.substr(0, file.rfind(L'\\')), error))
         return true;
     // In a folder just found to exist, a missing path means the folder
     // vanished, not that the file was never there.
@@ -469,7 +549,6 @@ bool survey(const NativePath &path, Node *root, NativePath *where, SystemError *
         return false;
     }
     root->kind = entryKind(attributes);
-    root->folderEntry = attributes & FILE_ATTRIBUTE_DIRECTORY;
     return root->kind != Kind::Folder || surveyFolder(full, root, where, error);
 }
 
@@ -490,7 +569,10 @@ bool probeFolder(const NativePath &folder, SystemError *error)
 bool removeSurveyed(const NativePath &path, const QString &shown, const Node &root, const Progress &progress,
                     QString *failed, SystemError *error)
 {
-    return root.kind == Kind::Missing || removeNode(wide(path), root, shown, progress, failed, error);
+    // Held files are moved aside into the folder that holds the removed one.
+    const std::wstring full = wide(path);
+    return root.kind == Kind::Missing
+           || removeNode(full, root, full.substr(0, full.rfind(L'\\')), shown, progress, failed, error);
 }
 
 bool makeFolder(const NativePath &path, SystemError *error)
