@@ -193,8 +193,8 @@ bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *w
         const QString shown = shownChild(from, entry.name);
         // A file that cannot be read would stop the copy with the old
         // folder already gone.
-        if (!canRead(joined(nativeFrom, entry.name), &error))
-            return refuse(QStringLiteral("the source file %1 cannot be read (%2)").arg(native(shown), error.text));
+        if (!entry.readError.isEmpty())
+            return refuse(QStringLiteral("the source file %1 cannot be read (%2)").arg(native(shown), entry.readError));
         plan->reads.append({entry.id, shown});
         ids.clear();
         if (entry.link && !reachedThrough(joined(nativeFrom, entry.name), &ids, &error))

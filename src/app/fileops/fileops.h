@@ -55,6 +55,7 @@ struct SourceEntry
     bool hidden = false;
     bool link = false;          // the entry itself is a link
     QByteArray id;
+    QString readError;          // the system's words when a file cannot be opened for reading
 };
 
 // The progress bar of the window, as far as the file routines drive it.
@@ -119,11 +120,9 @@ bool reachedThrough(const NativePath &path, QList<QByteArray> *ids, SystemError 
 // The path and every path that leads to it, shortest first, as written.
 QList<NativePath> prefixes(const NativePath &path);
 
-// The entries of a folder, links followed, hidden ones included.
+// The entries of a folder, links followed, hidden ones included; each file
+// is opened for reading to learn whether the copy could read it.
 bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemError *error);
-
-// Asks the system whether the file at path can be opened for reading now.
-bool canRead(const NativePath &path, SystemError *error);
 
 // What a removal of path would reach: the entry itself, and below a folder
 // everything in it. On failure, where receives the entry that could not be

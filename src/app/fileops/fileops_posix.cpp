@@ -337,12 +337,6 @@ bool exactPath(const QString &path)
     return !path.contains(QChar::ReplacementCharacter) && QFile::decodeName(QFile::encodeName(path)) == path;
 }
 
-bool canRead(const NativePath &path, SystemError *error)
-{
-    Fd file(::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    return file.valid() || fail(error, errno);
-}
-
 QString shownName(const Name &name)
 {
     return QFile::decodeName(name);
@@ -468,6 +462,12 @@ bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemErr
         if (::fstatat(::dirfd(dir), name.constData(), &info, 0) == 0) {
             source.kind = S_ISDIR(info.st_mode) ? Kind::Folder : S_ISREG(info.st_mode) ? Kind::File : Kind::Other;
             source.id = identity(info);
+            // Asked now, as the copy will open it, while nothing is removed yet.
+            if (source.kind == Kind::File) {
+                Fd file(::openat(::dirfd(dir), name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+                if (!file.valid())
+                    source.readError = qt_error_string(errno);
+            }
         } else if (errno != ENOENT && errno != ELOOP) {
             // A link to nothing, or a loop of links, is neither file nor
             // folder; anything else the system could not answer stops the plan.

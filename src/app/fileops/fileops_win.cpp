@@ -376,15 +376,6 @@ bool exactPath(const QString &path)
     return true;
 }
 
-bool canRead(const NativePath &path, SystemError *error)
-{
-    const HANDLE file = CreateFileW(wide(path).c_str(), GENERIC_READ, shareAll, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return fail(error);
-    CloseHandle(file);
-    return true;
-}
-
 QString shownName(const Name &name)
 {
     std::wstring text = wide(name);
@@ -512,8 +503,29 @@ bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemErr
             entry.link = attributes & FILE_ATTRIBUTE_REPARSE_POINT;
             Kind kind = Kind::Missing;
             SystemError failure;
-            if (identifyPath(child(path, name), true, &entry.id, &kind, &failure)) {
+            const std::wstring full = child(path, name);
+            // A file is opened for reading, as the copy will open it: one
+            // handle answers both its identity and whether it can be read.
+            HANDLE file = INVALID_HANDLE_VALUE;
+            if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+                file = CreateFileW(full.c_str(), GENERIC_READ, shareAll, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+                if (file == INVALID_HANDLE_VALUE) {
+                    fail(&failure);
+                    entry.readError = failure.text;
+                }
+            }
+            bool known = false;
+            if (file != INVALID_HANDLE_VALUE) {
+                known = identityOf(file, &entry.id, &kind, true, &failure);
+                CloseHandle(file);
+            } else if (!failure.notFound) {
+                known = identifyPath(full, true, &entry.id, &kind, &failure);
+            }
+            if (known) {
                 entry.kind = kind;
+                if (kind != Kind::File)
+                    entry.readError.clear();
             } else if (!failure.notFound) {
                 // A link to nothing is neither file nor folder; anything else
                 // the system could not answer stops the plan.
