@@ -51,7 +51,10 @@ if [ ! -x "$kit/bin/qt-cmake" ]; then
     exit 1
 fi
 
-"$kit/bin/qt-cmake" -S "$root" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=Release
+# The "windows" preset names the build once; the kit's toolchain file comes
+# from BRASK_QT_WINDOWS, and the folder from the command line.
+export BRASK_QT_WINDOWS="$kit"
+cmake --preset windows -S "$root" -B "$out"
 if [ -n "$package_only" ]; then
     cmake --build "$out" -j2 --target brask-repair
 else

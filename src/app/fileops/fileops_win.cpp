@@ -230,16 +230,20 @@ std::wstring asideName(const std::wstring &aside)
 }
 
 // Deletes the file, link or empty folder at path through a handle on the
-// entry itself. With POSIX semantics the name goes at once, even while
-// another program holds the file with deletion shared, as scanners, indexers
-// and some launchers do. Where the file system lacks them, a file is first
-// moved aside, into a folder that stays, and then deleted the classic way:
-// its new name goes when the last program lets go of it. A folder goes only
-// when one is meant, as DeleteFile would refuse it.
+// entry itself, the classic way when no other program has it open. When one
+// does, with deletion shared, as scanners, indexers and some launchers do,
+// the classic way would keep the name until that program lets go: then the
+// delete has POSIX semantics, and the name goes at once; where the file
+// system lacks them, the file is first moved aside, into a folder that
+// stays. A folder goes only when one is meant, as DeleteFile would refuse it.
 bool deleteNow(const std::wstring &path, bool folder, const std::wstring &aside)
 {
-    const HANDLE handle = CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES, shareAll, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+    const DWORD access = DELETE | FILE_READ_ATTRIBUTES;
+    HANDLE handle = CreateFileW(path.c_str(), access, 0, nullptr, OPEN_EXISTING, flags, nullptr);
+    const bool alone = handle != INVALID_HANDLE_VALUE;
+    if (!alone && GetLastError() == ERROR_SHARING_VIOLATION)
+        handle = CreateFileW(path.c_str(), access, shareAll, nullptr, OPEN_EXISTING, flags, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
     auto done = [handle](bool deleted, DWORD code) {
@@ -254,13 +258,16 @@ bool deleteNow(const std::wstring &path, bool folder, const std::wstring &aside)
                           && !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
     if (isFolder != folder)
         return done(false, folder ? ERROR_DIRECTORY : ERROR_ACCESS_DENIED);
-    DispositionEx posix{dispositionDelete | dispositionPosix};
-    if (SetFileInformationByHandle(handle, fileDispositionInfoEx, &posix, sizeof posix))
-        return done(true, ERROR_SUCCESS);
-    const DWORD code = GetLastError();
-    if (code != ERROR_INVALID_PARAMETER && code != ERROR_NOT_SUPPORTED && code != ERROR_INVALID_FUNCTION)
-        return done(false, code);
-    const bool moved = !folder && renameTo(handle, asideName(aside));
+    bool moved = false;
+    if (!alone) {
+        DispositionEx posix{dispositionDelete | dispositionPosix};
+        if (SetFileInformationByHandle(handle, fileDispositionInfoEx, &posix, sizeof posix))
+            return done(true, ERROR_SUCCESS);
+        const DWORD code = GetLastError();
+        if (code != ERROR_INVALID_PARAMETER && code != ERROR_NOT_SUPPORTED && code != ERROR_INVALID_FUNCTION)
+            return done(false, code);
+        moved = !folder && renameTo(handle, asideName(aside));
+    }
     FILE_DISPOSITION_INFO classic{TRUE};
     if (SetFileInformationByHandle(handle, FileDispositionInfo, &classic, sizeof classic))
         return done(true, ERROR_SUCCESS);
