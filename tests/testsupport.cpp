@@ -1,7 +1,5 @@
 #include "testsupport.h"
 
-#include "braskrepair.h"
-
 #include <QAbstractButton>
 #include <QDir>
 #include <QDirIterator>
@@ -344,9 +342,10 @@ void failOnAnyWarning()
         QStringLiteral("^(?!This plugin does not support propagateSizeHints\\(\\)$)")));
 }
 
-QWidget *childWidget(BraskRepair &window, const char *name)
+bool showWindow(QWidget &window)
 {
-    return window.findChild<QWidget *>(QString::fromLatin1(name));
+    window.show();
+    return QTest::qWaitForWindowExposed(&window);
 }
 
 QStringList tree(const QString &root)

@@ -12,8 +12,6 @@
 
 #include <functional>
 
-class BraskRepair;
-
 // Every test process runs inside a fresh temporary folder: the window puts
 // the working folder into the Brask path field, and the login cache lives
 // under LOCALAPPDATA and APPDATA, so none of these may be the user's own.
@@ -173,7 +171,22 @@ bool underWine();
 // note that it cannot pass size hints on to a window system it does not have.
 void failOnAnyWarning();
 
-QWidget *childWidget(BraskRepair &window, const char *name);
+// Shows a window and waits until the window system has it on screen; false
+// when it never comes.
+[[nodiscard]] bool showWindow(QWidget &window);
+
+// The object of that type and name below parent. None stops the whole run,
+// naming what is missing, so that a renamed object in the form fails loudly
+// rather than as a null pointer.
+template <typename T>
+T *child(QObject &parent, const QString &name)
+{
+    T *found = parent.findChild<T *>(name);
+    if (!found)
+        qFatal("%s has no %s named \"%s\"", parent.metaObject()->className(), T::staticMetaObject.className(),
+               qPrintable(name));
+    return found;
+}
 
 // The tree below a folder as sorted relative paths, folders marked with a
 // trailing slash, hidden entries and links included but not followed.

@@ -19,16 +19,9 @@ namespace {
 
 const QString loginSuffix = QStringLiteral("/Nimvale/Init/login.dat");
 
-QLineEdit *field(BraskRepair &window, const char *name)
+void click(BraskRepair &window, const QString &button)
 {
-    return window.findChild<QLineEdit *>(QString::fromLatin1(name));
-}
-
-void click(BraskRepair &window, const char *name)
-{
-    auto *button = window.findChild<QAbstractButton *>(QString::fromLatin1(name));
-    QVERIFY2(button, name);
-    QTest::mouseClick(button, Qt::LeftButton);
+    QTest::mouseClick(child<QAbstractButton>(window, button), Qt::LeftButton);
 }
 
 } // namespace
@@ -95,10 +88,9 @@ void tst_Actions::helpBoxes()
     QFETCH(QString, text);
 
     BraskRepair window;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(showWindow(window));
     ModalWatcher watcher;
-    window.findChild<QAction *>(action)->trigger();
+    child<QAction>(window, action)->trigger();
 
     QCOMPARE(watcher.seen.size(), 1);
     const SeenBox box = watcher.seen.first();
@@ -118,9 +110,8 @@ void tst_Actions::helpBoxes()
 void tst_Actions::helpBoxBlocksWindow()
 {
     BraskRepair window;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    QWidget *repatch = childWidget(window, "btnRepatch");
+    QVERIFY(showWindow(window));
+    QWidget *repatch = child<QWidget>(window, "btnRepatch");
     const QPoint onRepatch = repatch->mapTo(&window, repatch->rect().center());
     int boxes = 0;
     bool modal = false;
@@ -134,7 +125,7 @@ void tst_Actions::helpBoxBlocksWindow()
         }
         static_cast<QMessageBox *>(box)->buttons().first()->click();
     });
-    window.findChild<QAction *>(QStringLiteral("actionAbout"))->trigger();
+    child<QAction>(window, "actionAbout")->trigger();
     QVERIFY(modal);
     QCOMPARE(watcher.seen.size(), 1);
 
@@ -169,9 +160,8 @@ void tst_Actions::chooseFolder()
     const QString chosen = m_dir->path() + QStringLiteral("/Ostrel Online");
     QVERIFY(QDir().mkpath(chosen));
     BraskRepair window;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    auto *edit = window.findChild<QLineEdit *>(field);
+    QVERIFY(showWindow(window));
+    auto *edit = child<QLineEdit>(window, field);
     const QString before = edit->text();
 
     QFileDialog::FileMode mode = QFileDialog::AnyFile;
@@ -187,7 +177,7 @@ void tst_Actions::chooseFolder()
         QTest::mouseClick(buttons->button(accept ? QDialogButtonBox::Open : QDialogButtonBox::Cancel),
                           Qt::LeftButton);
     });
-    QTest::mouseClick(window.findChild<QAbstractButton *>(button), Qt::LeftButton);
+    click(window, button);
 
     QCOMPARE(watcher.seen.size(), 1);
     QCOMPARE(watcher.seen.first().className, QStringLiteral("QFileDialog"));
@@ -270,7 +260,7 @@ void tst_Actions::resetPatcher()
 
     BraskRepair window;
     window.show();
-    field(window, "ledPathBrask")->setText(brask);
+    child<QLineEdit>(window, "ledPathBrask")->setText(brask);
     ModalWatcher watcher;
     click(window, "btnRepatch");
     unsearchable.reset();
@@ -413,9 +403,10 @@ void tst_Actions::clearLoginCache()
 
     BraskRepair window;
     window.show();
-    auto *ostrel = field(window, "ledPathOstrel");
+    auto *ostrel = child<QLineEdit>(window, "ledPathOstrel");
     ostrel->setText(QStringLiteral("ostrel as typed"));
-    const QString brask = field(window, "ledPathBrask")->text();
+    auto *brask = child<QLineEdit>(window, "ledPathBrask");
+    const QString braskBefore = brask->text();
     ModalWatcher watcher;
     click(window, "btnLoginDat");
     unsearchable.clear();
@@ -450,7 +441,7 @@ void tst_Actions::clearLoginCache()
                      qPrintable(box.text));
     }
     QCOMPARE(ostrel->text(), QStringLiteral("ostrel as typed"));
-    QCOMPARE(field(window, "ledPathBrask")->text(), brask);
+    QCOMPARE(brask->text(), braskBefore);
 }
 
 BRASK_TEST_MAIN(tst_Actions)

@@ -131,7 +131,7 @@ private slots:
     void cpDirReadOnlyTwice();
 
 private:
-    QProgressBar *bar() { return m_window->findChild<QProgressBar *>(QStringLiteral("pgbProgress")); }
+    QProgressBar *bar() { return child<QProgressBar>(*m_window, "pgbProgress"); }
     QTemporaryDir *m_dir = nullptr;
     BraskRepair *m_window = nullptr;
 };

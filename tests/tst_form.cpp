@@ -66,11 +66,9 @@ void tst_Form::controls()
     QFETCH(QString, toolTip);
 
     BraskRepair window;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(showWindow(window));
 
-    QWidget *widget = window.findChild<QWidget *>(name);
-    QVERIFY(widget);
+    QWidget *widget = child<QWidget>(window, name);
     QCOMPARE(widget->metaObject()->className(), className.toLatin1());
     QCOMPARE(widget->parentWidget()->objectName(), QStringLiteral("centralwidget"));
     if (auto *label = qobject_cast<QLabel *>(widget)) {
@@ -107,8 +105,7 @@ void tst_Form::controls()
 void tst_Form::windowSettings()
 {
     BraskRepair window;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(showWindow(window));
 
     QCOMPARE(window.objectName(), QStringLiteral("mWindow"));
     QCOMPARE(window.windowTitle(), QStringLiteral("Brask Repair"));
@@ -123,9 +120,7 @@ void tst_Form::windowSettings()
     window.resize(400, 500);
     QCOMPARE(window.size(), QSize(270, 325));
 
-    QWidget *central = childWidget(window, "centralwidget");
-    QVERIFY(central);
-    QCOMPARE(window.centralWidget(), central);
+    QCOMPARE(window.centralWidget(), child<QWidget>(window, "centralwidget"));
     QCOMPARE(static_cast<QMainWindow &>(window).menuBar()->objectName(), QStringLiteral("menuBar"));
     QCOMPARE(static_cast<QMainWindow &>(window).statusBar()->objectName(), QStringLiteral("statusBar"));
 
@@ -163,17 +158,15 @@ void tst_Form::menu()
 void tst_Form::startState()
 {
     BraskRepair window;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(showWindow(window));
 
-    auto *progress = window.findChild<QProgressBar *>(QStringLiteral("pgbProgress"));
-    QVERIFY(progress);
+    auto *progress = child<QProgressBar>(window, "pgbProgress");
     QVERIFY(!progress->isVisible());
     QVERIFY(!progress->isTextVisible());
     QCOMPARE(progress->value(), 0);
     QCOMPARE(progress->maximum(), 100);
-    QCOMPARE(window.findChild<QLineEdit *>(QStringLiteral("ledPathBrask"))->text(), QDir::currentPath());
-    QVERIFY(window.findChild<QLineEdit *>(QStringLiteral("ledPathOstrel"))->text().isEmpty());
+    QCOMPARE(child<QLineEdit>(window, "ledPathBrask")->text(), QDir::currentPath());
+    QVERIFY(child<QLineEdit>(window, "ledPathOstrel")->text().isEmpty());
     QVERIFY(static_cast<QMainWindow &>(window).statusBar()->currentMessage().isEmpty());
 }
 
@@ -209,7 +202,7 @@ void tst_Form::tabOrder()
 
     // The window starts in the Ostrel field, and the keys go on from there
     // in a fixed order, whatever the fonts and the screen's scale.
-    QTRY_COMPARE(QApplication::focusWidget(), childWidget(window, "ledPathOstrel"));
+    QTRY_COMPARE(QApplication::focusWidget(), child<QWidget>(window, "ledPathOstrel"));
     const char *const order[] = {"ledPathBrask", "btnPathOstrel", "btnPathBrask",
                                  "btnReinstall", "btnRepatch",    "btnLoginDat"};
     for (const char *name : order) {

@@ -8,7 +8,6 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QRegularExpression>
-#include <QScopeGuard>
 #include <QStatusBar>
 
 #ifdef Q_OS_WIN
@@ -42,34 +41,212 @@ void tst_Reinstall::cleanup()
     m_dir = nullptr;
 }
 
-enum Setup {
-    Normal,
-    NoSourceSfx,
-    LockedTargetDat,
-    BlankSource,
-    SameFolder,            // the Ostrel folder is the Brask folder
-    BraskInsideOstrel,     // the Brask folder lies in the Ostrel folder's dat
-    UnlistableSourceDat,   // the player may enter the Ostrel dat but not list it
-    HeldSourceNameClash,   // the Ostrel dat holds two names that differ in case only, held open
-    LinkInTargetSfx,       // the Ostrel path goes through a link in the Brask sfx
-    SourceLinksToTarget,   // the Ostrel data.pak is a link to the Brask one
-    SourceMountedInTarget, // the Ostrel dat is mounted a second time inside the Brask dat
-    LockedTarget,          // the Brask folder takes no new entry and loses none; its dat and sfx do
-    DanglingTargetDat,     // the Brask dat is a link to nothing
-    OddSourceName,         // an Ostrel dat file's name is bytes that are not UTF-8
-    OddTargetName,         // a Brask dat file's name is bytes that are not UTF-8
-    FlushFails,            // the disk fails to write the copies' data
-    FullDisk,              // the Brask folder lies on a disk too small for the Ostrel dat
-    UnreadableSourceFile,  // an Ostrel sfx file may not be read
-    ReplacedBraskPath,     // the Brask path holds U+FFFD, as a name in bytes that are not text comes out
-    HeldDeleteSharedDat,   // another program holds the Brask dat's files with deletion shared
-};
-
 namespace {
 
 // Names that are not UTF-8, as a Linux file system keeps them.
 const QByteArray oddSourceName("a\xff.pak");
 const QByteArray oddTargetName("b\xfe.pak");
+
+// The Ostrel and Brask installations of a case, as its set-up leaves them,
+// with what keeps them in that state until the case ends.
+struct Installations
+{
+    explicit Installations(const QString &folder);
+    ~Installations();
+
+    QString root;   // the case's folder
+    QString source; // the Ostrel folder
+    QString target; // the Brask folder
+    const char *cannotBeMade = nullptr; // the reason, where this system cannot make the case
+    QScopedPointer<Mount> mount;
+    QScopedPointer<FolderLock> lock;
+    // Loses its read permission only once the trees are noted: a folder
+    // that may not be read cannot be listed either.
+    QString unreadable;
+    bool flushesFail = false;   // while Re-install runs
+    bool oddSourceFile = false; // the Ostrel dat holds a file named oddSourceName
+};
+
+Installations::Installations(const QString &folder)
+    : root(folder), source(folder + QStringLiteral("/Ostrel")), target(folder + QStringLiteral("/Brask"))
+{
+}
+
+Installations::~Installations()
+{
+    // Qt cannot remove these names, and the case's folder would stay.
+    for (const QString &dat : {source + QStringLiteral("/dat"), target + QStringLiteral("/dat")})
+        for (const QByteArray &name : {oddSourceName, oddTargetName})
+            removeRaw(dat.toUtf8() + '/' + name);
+}
+
+// Lays out a case's installations.
+using Setup = void (*)(Installations &);
+
+// An Ostrel installation, and a Brask one whose dat and sfx are broken.
+void usual(Installations &installations)
+{
+    writeFile(installations.source + QStringLiteral("/dat/data.pak"), "new data");
+    writeFile(installations.source + QStringLiteral("/dat/Maps/map.pak"), "map");
+    writeFile(installations.source + QStringLiteral("/sfx/music.ogg"), "new music");
+    writeFile(installations.source + QStringLiteral("/sfx/Voices/v.ogg"), "voice");
+    writeFile(installations.target + QStringLiteral("/dat/data.pak"), "broken");
+    writeFile(installations.target + QStringLiteral("/dat/stale/old.pak"), "stale");
+    writeFile(installations.target + QStringLiteral("/sfx/music.ogg"), "broken");
+    writeFile(installations.target + QStringLiteral("/TOS.txt"));
+}
+
+void noOstrelSfx(Installations &installations)
+{
+    usual(installations);
+    QVERIFY(QDir(installations.source + QStringLiteral("/sfx")).removeRecursively());
+}
+
+// The Ostrel folder is named by a blank.
+void blankOstrel(Installations &installations)
+{
+    installations.source = installations.root + QStringLiteral("/ ");
+    usual(installations);
+}
+
+// The Ostrel folder is the Brask folder.
+void ostrelIsBrask(Installations &installations)
+{
+    installations.source = installations.target;
+    usual(installations);
+}
+
+void braskInsideOstrelDat(Installations &installations)
+{
+    installations.target = installations.source + QStringLiteral("/dat/Brask");
+    usual(installations);
+}
+
+// The player may enter the Ostrel dat but not list it.
+void ostrelDatUnlistable(Installations &installations)
+{
+    usual(installations);
+    installations.unreadable = installations.source + QStringLiteral("/dat");
+}
+
+// The file in the Brask dat's stale folder cannot be removed.
+void braskStaleLocked(Installations &installations)
+{
+    usual(installations);
+    installations.lock.reset(new FolderLock(installations.target + QStringLiteral("/dat/stale")));
+}
+
+#ifdef Q_OS_WIN
+// The Ostrel dat holds two names that differ in case only, held open.
+void ostrelNameClashHeld(Installations &installations)
+{
+    usual(installations);
+    // Only a Unix folder under Wine, or a case-sensitive folder on Windows,
+    // holds both names.
+    const QString pak = unixPath(installations.source + QStringLiteral("/dat/data.pak"));
+    if (pak.isEmpty()
+        || unixCommand({QStringLiteral("/bin/cp"), pak, QFileInfo(pak).path() + QStringLiteral("/DATA.PAK")}) != 0) {
+        installations.cannotBeMade =
+            "a folder that holds two names differing in case only needs a case-sensitive folder";
+        return;
+    }
+    installations.lock.reset(new FolderLock(installations.source + QStringLiteral("/dat")));
+}
+
+// Another program holds the Brask dat's files with deletion shared.
+void braskDatHeldDeleteShared(Installations &installations)
+{
+    usual(installations);
+    installations.lock.reset(new FolderLock(installations.target + QStringLiteral("/dat"), FolderLock::ShareDelete));
+}
+#endif
+
+#ifdef Q_OS_LINUX
+// The Ostrel path goes through a link in the Brask sfx.
+void ostrelThroughBraskSfx(Installations &installations)
+{
+    usual(installations);
+    QVERIFY(QFile::link(QStringLiteral("../../Ostrel"), installations.target + QStringLiteral("/sfx/lnk")));
+}
+
+void ostrelPakLinksToBrask(Installations &installations)
+{
+    usual(installations);
+    const QString pak = QStringLiteral("/dat/data.pak");
+    QVERIFY(QFile::remove(installations.source + pak));
+    QVERIFY(QFile::link(installations.target + pak, installations.source + pak));
+}
+
+// The Ostrel dat is mounted a second time inside the Brask dat.
+void ostrelDatMountedInBraskDat(Installations &installations)
+{
+    usual(installations);
+    const QString mountPoint = installations.target + QStringLiteral("/dat/mnt");
+    QVERIFY(QDir().mkpath(mountPoint));
+    installations.mount.reset(new Mount(mountPoint, installations.source + QStringLiteral("/dat")));
+}
+
+// The Brask folder takes no new entry and loses none; its dat and sfx do.
+void braskFolderLocked(Installations &installations)
+{
+    usual(installations);
+    installations.lock.reset(new FolderLock(installations.target));
+}
+
+void braskDatDangling(Installations &installations)
+{
+    usual(installations);
+    const QString dat = installations.target + QStringLiteral("/dat");
+    QVERIFY(QDir(dat).removeRecursively());
+    QVERIFY(QFile::link(QStringLiteral("nowhere"), dat));
+}
+
+void oddOstrelName(Installations &installations)
+{
+    usual(installations);
+    writeRawFile(installations.source.toUtf8() + "/dat/" + oddSourceName, "odd data");
+    installations.oddSourceFile = true;
+}
+
+void oddBraskName(Installations &installations)
+{
+    usual(installations);
+    writeRawFile(installations.target.toUtf8() + "/dat/" + oddTargetName, "odd");
+}
+
+// The disk fails to write the copies' data.
+void flushesFail(Installations &installations)
+{
+    usual(installations);
+    installations.flushesFail = true;
+}
+
+// An Ostrel sfx file may not be read.
+void ostrelFileUnreadable(Installations &installations)
+{
+    usual(installations);
+    installations.unreadable = installations.source + QStringLiteral("/sfx/music.ogg");
+}
+
+// The Brask folder is named U+FFFD, as a name in bytes that are not text
+// comes out: the name its row types.
+void braskNamedReplacement(Installations &installations)
+{
+    installations.target = installations.root + QString::fromUtf8("/B\xef\xbf\xbd");
+    usual(installations);
+}
+
+// The Brask folder lies on a disk too small for the Ostrel dat.
+void braskOnSmallDisk(Installations &installations)
+{
+    const QString disk = installations.root + QStringLiteral("/disk");
+    QVERIFY(QDir().mkpath(disk));
+    installations.mount.reset(new Mount(disk, 64));
+    installations.target = disk + QStringLiteral("/Brask");
+    usual(installations);
+    writeFile(installations.source + QStringLiteral("/dat/big.pak"), QByteArray(256 * 1024, 'x'));
+}
+#endif
 
 } // namespace
 
@@ -77,7 +254,7 @@ void tst_Reinstall::reinstall_data()
 {
     QTest::addColumn<QString>("ostrel");   // as typed, relative to the case's folder
     QTest::addColumn<QString>("brask");
-    QTest::addColumn<int>("setup");
+    QTest::addColumn<Setup>("setup");
     // The whole box; for the Re-install failed! box, what it must also say.
     QTest::addColumn<QString>("message");
     // How each line of the Re-install failed! box starts; a line marked "?"
@@ -91,49 +268,49 @@ void tst_Reinstall::reinstall_data()
     const QString unset = QStringLiteral("You have to set the Brask and Ostrel paths!");
     const QStringList rebuilt{"new", "new"};
     const QStringList untouched{"old", "old"};
-    QTest::newRow("both set") << "Ostrel" << "Brask" << int(Normal) << done << QStringList() << rebuilt;
-    QTest::newRow("Ostrel empty") << "" << "Brask" << int(Normal) << unset << QStringList() << untouched;
-    QTest::newRow("Brask empty") << "Ostrel" << "" << int(Normal) << unset << QStringList() << untouched;
-    QTest::newRow("both empty") << "" << "" << int(Normal) << unset << QStringList() << untouched;
+    QTest::newRow("both set") << "Ostrel" << "Brask" << &usual << done << QStringList() << rebuilt;
+    QTest::newRow("Ostrel empty") << "" << "Brask" << &usual << unset << QStringList() << untouched;
+    QTest::newRow("Brask empty") << "Ostrel" << "" << &usual << unset << QStringList() << untouched;
+    QTest::newRow("both empty") << "" << "" << &usual << unset << QStringList() << untouched;
 #ifdef Q_OS_WIN
     // No Windows name begins or ends with a blank, so a blank field names no
     // folder at all: trimmed, it is as good as empty.
     QTest::newRow("blank Ostrel names nothing")
-        << " " << "Brask" << int(BlankSource) << unset << QStringList() << untouched;
+        << " " << "Brask" << &blankOstrel << unset << QStringList() << untouched;
 #else
     QTest::newRow("blank Ostrel counts as set")
-        << " " << "Brask" << int(BlankSource) << done << QStringList() << rebuilt;
+        << " " << "Brask" << &blankOstrel << done << QStringList() << rebuilt;
 #endif
     // Both folders are checked before either is touched.
     QTest::newRow("Ostrel lacks sfx")
-        << "Ostrel" << "Brask" << int(NoSourceSfx) << ""
+        << "Ostrel" << "Brask" << &noOstrelSfx << ""
         << QStringList{"Brask/sfx: the source folder Ostrel/sfx does not exist"} << untouched;
     QTest::newRow("trailing separator")
-        << "Ostrel/" << "Brask/" << int(NoSourceSfx) << ""
+        << "Ostrel/" << "Brask/" << &noOstrelSfx << ""
         << QStringList{"Brask/sfx: the source folder Ostrel/sfx does not exist"} << untouched;
     // Typed or chosen whole, the paths in the box are the system's own:
     // with a drive letter and backslashes on Windows.
     QTest::newRow("full paths in the box")
-        << "{root}/Ostrel" << "{root}/Brask" << int(NoSourceSfx) << ""
+        << "{root}/Ostrel" << "{root}/Brask" << &noOstrelSfx << ""
         << QStringList{"{root}/Brask/sfx: the source folder {root}/Ostrel/sfx does not exist"} << untouched;
     // The Brask dat is refused as lying inside the Ostrel dat; its sfx must
     // then not be made inside the Ostrel installation either.
     QTest::newRow("Brask is the Ostrel dat")
-        << "Ostrel" << "Ostrel/dat" << int(Normal) << ""
+        << "Ostrel" << "Ostrel/dat" << &usual << ""
         << QStringList{"Ostrel/dat/dat: the source folder Ostrel/dat is this folder, or one lies inside the other"}
         << untouched;
     QTest::newRow("Ostrel dat cannot be listed")
-        << "Ostrel" << "Brask" << int(UnlistableSourceDat) << ""
+        << "Ostrel" << "Brask" << &ostrelDatUnlistable << ""
         << QStringList{"Brask/dat: the source folder Ostrel/dat cannot be read ("} << untouched;
     // A second drive letter names the same folder, as SUBST, a mapped drive
     // or a junction does on Windows.
     QTest::newRow("Ostrel is Brask through a second drive letter")
-        << "{alias}/Brask" << "Brask" << int(SameFolder) << ""
+        << "{alias}/Brask" << "Brask" << &ostrelIsBrask << ""
         << QStringList{"Brask/dat: the source folder {alias}/Brask/dat is this folder",
                        "Brask/sfx: the source folder {alias}/Brask/sfx is this folder"}
         << untouched;
     QTest::newRow("Brask through a second drive letter lies inside Ostrel")
-        << "Ostrel" << "{alias}/Ostrel/dat/Brask" << int(BraskInsideOstrel) << ""
+        << "Ostrel" << "{alias}/Ostrel/dat/Brask" << &braskInsideOstrelDat << ""
         << QStringList{"{alias}/Ostrel/dat/Brask/dat: the source folder Ostrel/dat is this folder, or one lies "
                        "inside the other"}
         << untouched;
@@ -141,25 +318,23 @@ void tst_Reinstall::reinstall_data()
     // Windows' file names ignore letter case: "brask" is the Brask folder,
     // and re-installing it from itself would empty it.
     QTest::newRow("Ostrel is Brask in other letter case")
-        << "brask" << "Brask" << int(SameFolder) << ""
+        << "brask" << "Brask" << &ostrelIsBrask << ""
         << QStringList{"Brask/dat: the source folder brask/dat is this folder",
                        "Brask/sfx: the source folder brask/sfx is this folder"}
         << untouched;
     // Explorer's "Copy as path" puts the path in double quotes, which no
     // Windows file name can hold.
-    QTest::newRow("quoted paths") << "\"{root}/Ostrel\"" << "\"{root}/Brask\"" << int(Normal) << done
+    QTest::newRow("quoted paths") << "\"{root}/Ostrel\"" << "\"{root}/Brask\"" << &usual << done
                                   << QStringList() << rebuilt;
     // A copy that fails for a reason of its own is not blamed on the
     // running Ostrel game that holds its files.
     QTest::newRow("copy fails, Ostrel files held")
-        << "Ostrel" << "Brask" << int(HeldSourceNameClash) << ""
+        << "Ostrel" << "Brask" << &ostrelNameClashHeld << ""
         << QStringList{"Brask/dat: could not copy "} << QStringList{"-", "new"};
-#endif
-#ifdef Q_OS_WIN
     // On Windows a running launcher holds the file open, which the box says,
     // with the system's words and what to do about it.
     QTest::newRow("Brask dat cannot be emptied")
-        << "Ostrel" << "Brask" << int(LockedTargetDat) << ""
+        << "Ostrel" << "Brask" << &braskStaleLocked << ""
         << QStringList{"Brask/dat: could not remove Brask/dat/stale/old.pak (" + qt_error_string(ERROR_SHARING_VIOLATION)
                            + ")",
                        IN_USE_HINT}
@@ -167,12 +342,12 @@ void tst_Reinstall::reinstall_data()
     // A scanner or indexer holds them with deletion shared: they go, names
     // and all, and the folder with them.
     QTest::newRow("Brask dat held with deletion shared")
-        << "Ostrel" << "Brask" << int(HeldDeleteSharedDat) << done << QStringList() << rebuilt;
+        << "Ostrel" << "Brask" << &braskDatHeldDeleteShared << done << QStringList() << rebuilt;
 #else
     // Elsewhere the system tells beforehand that a folder's entries cannot
     // go (no write permission, or marked immutable), and nothing is touched.
     QTest::newRow("Brask dat cannot be emptied")
-        << "Ostrel" << "Brask" << int(LockedTargetDat) << ""
+        << "Ostrel" << "Brask" << &braskStaleLocked << ""
         << QStringList{"Brask/dat: Brask/dat/stale cannot be removed ("} << untouched;
 #endif
 #ifdef Q_OS_LINUX
@@ -181,35 +356,35 @@ void tst_Reinstall::reinstall_data()
     // nothing is touched.
     const QStringList eitherFolder{"?Brask/dat: ", "?Brask/sfx: "};
     QTest::newRow("Ostrel reached through a link in the Brask sfx")
-        << "Brask/sfx/lnk" << "Brask" << int(LinkInTargetSfx) << "" << eitherFolder << untouched;
+        << "Brask/sfx/lnk" << "Brask" << &ostrelThroughBraskSfx << "" << eitherFolder << untouched;
     QTest::newRow("Ostrel data.pak links to the Brask one")
-        << "Ostrel" << "Brask" << int(SourceLinksToTarget) << "" << eitherFolder << untouched;
+        << "Ostrel" << "Brask" << &ostrelPakLinksToBrask << "" << eitherFolder << untouched;
     QTest::newRow("Ostrel dat mounted inside the Brask dat")
-        << "Ostrel" << "Brask" << int(SourceMountedInTarget) << "" << eitherFolder << untouched;
+        << "Ostrel" << "Brask" << &ostrelDatMountedInBraskDat << "" << eitherFolder << untouched;
     QTest::newRow("Brask folder not writable, its dat and sfx writable")
-        << "Ostrel" << "Brask" << int(LockedTarget) << "" << eitherFolder << untouched;
+        << "Ostrel" << "Brask" << &braskFolderLocked << "" << eitherFolder << untouched;
     QTest::newRow("Brask dat is a dangling link")
-        << "Ostrel" << "Brask" << int(DanglingTargetDat) << done << QStringList() << rebuilt;
+        << "Ostrel" << "Brask" << &braskDatDangling << done << QStringList() << rebuilt;
     QTest::newRow("Ostrel file named in bytes that are not UTF-8")
-        << "Ostrel" << "Brask" << int(OddSourceName) << done << QStringList() << rebuilt;
+        << "Ostrel" << "Brask" << &oddOstrelName << done << QStringList() << rebuilt;
     QTest::newRow("Brask file named in bytes that are not UTF-8")
-        << "Ostrel" << "Brask" << int(OddTargetName) << done << QStringList() << rebuilt;
+        << "Ostrel" << "Brask" << &oddBraskName << done << QStringList() << rebuilt;
     // Copies whose data never reached the disk are no repair.
     QTest::newRow("data never reaches the disk")
-        << "Ostrel" << "Brask" << int(FlushFails) << qt_error_string(EIO) << eitherFolder << QStringList{"-", "-"};
+        << "Ostrel" << "Brask" << &flushesFail << qt_error_string(EIO) << eitherFolder << QStringList{"-", "-"};
     // Found before the Brask dat is removed, not after.
     QTest::newRow("Ostrel file cannot be read")
-        << "Ostrel" << "Brask" << int(UnreadableSourceFile) << ""
+        << "Ostrel" << "Brask" << &ostrelFileUnreadable << ""
         << QStringList{"Brask/sfx: the source file Ostrel/sfx/music.ogg cannot be read ("} << untouched;
     // A folder named in bytes that are not text reaches the field as U+FFFD,
     // which is also the real name of another folder: neither is touched.
     QTest::newRow("Brask path not the folder's exact name")
-        << "Ostrel" << QString::fromUtf8("B\xef\xbf\xbd") << int(ReplacedBraskPath) << ""
+        << "Ostrel" << QString::fromUtf8("B\xef\xbf\xbd") << &braskNamedReplacement << ""
         << QStringList{QString::fromUtf8("B\xef\xbf\xbd/dat: B\xef\xbf\xbd/dat cannot be given to the system"),
                        QString::fromUtf8("B\xef\xbf\xbd/sfx: B\xef\xbf\xbd/sfx cannot be given to the system")}
         << untouched;
     QTest::newRow("disk full")
-        << "Ostrel" << "disk/Brask" << int(FullDisk) << qt_error_string(ENOSPC)
+        << "Ostrel" << "disk/Brask" << &braskOnSmallDisk << qt_error_string(ENOSPC)
         << QStringList{"?disk/Brask/dat: ", "?disk/Brask/sfx: "} << QStringList{"-", "-"};
 #endif
 }
@@ -218,7 +393,7 @@ void tst_Reinstall::reinstall()
 {
     QFETCH(QString, ostrel);
     QFETCH(QString, brask);
-    QFETCH(int, setup);
+    QFETCH(Setup, setup);
     QFETCH(QString, message);
     QFETCH(QStringList, failedLines);
     QFETCH(QStringList, after);
@@ -234,80 +409,26 @@ void tst_Reinstall::reinstall()
     failedLines.replaceInStrings(QLatin1String("{root}"), root);
     failedLines.replaceInStrings(QLatin1String("{alias}"), alias.root());
 
-    const QString target = root + (setup == BraskInsideOstrel ? QStringLiteral("/Ostrel/dat/Brask")
-                                   : setup == FullDisk        ? QStringLiteral("/disk/Brask")
-                                   : setup == ReplacedBraskPath ? QLatin1Char('/') + brask
-                                                              : QStringLiteral("/Brask"));
-    QScopedPointer<Mount> mount;
-    if (setup == FullDisk) {
-        QVERIFY(QDir().mkpath(root + QStringLiteral("/disk")));
-        mount.reset(new Mount(root + QStringLiteral("/disk"), 64));
-    }
-    const QString source = setup == SameFolder    ? target
-                           : setup == BlankSource ? root + QStringLiteral("/ ")
-                                                  : root + QStringLiteral("/Ostrel");
-    writeFile(source + QStringLiteral("/dat/data.pak"), "new data");
-    writeFile(source + QStringLiteral("/dat/Maps/map.pak"), "map");
-    if (setup != NoSourceSfx) {
-        writeFile(source + QStringLiteral("/sfx/music.ogg"), "new music");
-        writeFile(source + QStringLiteral("/sfx/Voices/v.ogg"), "voice");
-    }
-    writeFile(target + QStringLiteral("/dat/data.pak"), "broken");
-    writeFile(target + QStringLiteral("/dat/stale/old.pak"), "stale");
-    writeFile(target + QStringLiteral("/sfx/music.ogg"), "broken");
-    writeFile(target + QStringLiteral("/TOS.txt"));
-    if (setup == HeldSourceNameClash) {
-        // Only a Unix folder under Wine, or a case-sensitive folder on Windows,
-        // holds both names.
-        const QString pak = unixPath(source + QStringLiteral("/dat/data.pak"));
-        if (pak.isEmpty()
-            || unixCommand({QStringLiteral("/bin/cp"), pak, QFileInfo(pak).path() + QStringLiteral("/DATA.PAK")}) != 0)
-            QSKIP("a folder that holds two names differing in case only needs a case-sensitive folder");
-    }
-    const QString sourceDat = source + QStringLiteral("/dat");
-    const QString targetDat = target + QStringLiteral("/dat");
-    const auto removeOddFiles = qScopeGuard([&] {
-        for (const QString &dat : {sourceDat, targetDat})
-            for (const QByteArray &name : {oddSourceName, oddTargetName})
-                removeRaw(dat.toUtf8() + '/' + name);
-    });
-    if (setup == LinkInTargetSfx)
-        QVERIFY(QFile::link(QStringLiteral("../../Ostrel"), target + QStringLiteral("/sfx/lnk")));
-    if (setup == SourceLinksToTarget) {
-        QVERIFY(QFile::remove(sourceDat + QStringLiteral("/data.pak")));
-        QVERIFY(QFile::link(targetDat + QStringLiteral("/data.pak"), sourceDat + QStringLiteral("/data.pak")));
-    }
-    if (setup == SourceMountedInTarget) {
-        QVERIFY(QDir().mkpath(targetDat + QStringLiteral("/mnt")));
-        mount.reset(new Mount(targetDat + QStringLiteral("/mnt"), sourceDat));
-    }
-    if (mount && !mount->mounted())
+    Installations installations(root);
+    setup(installations);
+    // A failed check in the set-up has only left the set-up.
+    if (QTest::currentTestFailed())
+        return;
+    if (installations.cannotBeMade)
+        QSKIP(installations.cannotBeMade);
+    if (installations.mount && !installations.mount->mounted())
         QSKIP("mounting a folder needs root on Linux, where the system lets root mount");
-    if (setup == DanglingTargetDat) {
-        QVERIFY(QDir(targetDat).removeRecursively());
-        QVERIFY(QFile::link(QStringLiteral("nowhere"), targetDat));
-    }
-    if (setup == FullDisk)
-        writeFile(sourceDat + QStringLiteral("/big.pak"), QByteArray(256 * 1024, 'x'));
-    if (setup == OddSourceName)
-        writeRawFile(sourceDat.toUtf8() + '/' + oddSourceName, "odd data");
-    if (setup == OddTargetName)
-        writeRawFile(targetDat.toUtf8() + '/' + oddTargetName, "odd");
+    if (installations.lock && !installations.lock->locked())
+        QSKIP("this file system cannot make a file impossible to remove");
+    if (installations.flushesFail && !FlushFailure::works())
+        QSKIP("only Linux lets the test stand in for the system's flushes");
+    const QString &source = installations.source;
+    const QString &target = installations.target;
     const QStringList sourceBefore = tree(source);
     const QStringList targetBefore = tree(target);
-    QScopedPointer<FolderLock> lock(
-        setup == LockedTargetDat       ? new FolderLock(target + QStringLiteral("/dat/stale"))
-        : setup == HeldSourceNameClash ? new FolderLock(source + QStringLiteral("/dat"))
-        : setup == LockedTarget        ? new FolderLock(target)
-        : setup == HeldDeleteSharedDat ? new FolderLock(target + QStringLiteral("/dat"), FolderLock::ShareDelete)
-                                       : nullptr);
-    if (lock && !lock->locked())
-        QSKIP("this file system cannot make a file impossible to remove");
-    QScopedPointer<Unpermitted> unlisted(
-        setup == UnlistableSourceDat    ? new Unpermitted(source + QStringLiteral("/dat"), 'r')
-        : setup == UnreadableSourceFile ? new Unpermitted(source + QStringLiteral("/sfx/music.ogg"), 'r')
-                                        : nullptr);
-    if (unlisted && !unlisted->real())
+    QScopedPointer<Unpermitted> unreadable(
+        installations.unreadable.isEmpty() ? nullptr : new Unpermitted(installations.unreadable, 'r'));
+    if (unreadable && !unreadable->real())
         QSKIP("root reads every file and folder, and Windows has no Unix permissions to take away");
 
     // The box and the debug lines show the paths as the program uses them.
@@ -326,12 +447,11 @@ void tst_Reinstall::reinstall()
 
     CurrentFolder current(root);
     BraskRepair window;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
-    window.findChild<QLineEdit *>(QStringLiteral("ledPathOstrel"))->setText(ostrel);
-    window.findChild<QLineEdit *>(QStringLiteral("ledPathBrask"))->setText(brask);
-    auto *bar = window.findChild<QProgressBar *>(QStringLiteral("pgbProgress"));
-    auto *status = window.findChild<QStatusBar *>(QStringLiteral("statusBar"));
+    QVERIFY(showWindow(window));
+    child<QLineEdit>(window, "ledPathOstrel")->setText(ostrel);
+    child<QLineEdit>(window, "ledPathBrask")->setText(brask);
+    auto *bar = child<QProgressBar>(window, "pgbProgress");
+    auto *status = child<QStatusBar>(window, "statusBar");
 
     // What the window shows while the copies run.
     QStringList during;
@@ -339,10 +459,8 @@ void tst_Reinstall::reinstall()
         during << QStringLiteral("%1 %2").arg(status->currentMessage()).arg(bar->isVisible());
     });
     ModalWatcher watcher;
-    QScopedPointer<FlushFailure> flushFailure(setup == FlushFails ? new FlushFailure : nullptr);
-    if (flushFailure && !FlushFailure::works())
-        QSKIP("only Linux lets the test stand in for the system's flushes");
-    QTest::mouseClick(window.findChild<QAbstractButton *>(QStringLiteral("btnReinstall")), Qt::LeftButton);
+    QScopedPointer<FlushFailure> flushFailure(installations.flushesFail ? new FlushFailure : nullptr);
+    QTest::mouseClick(child<QAbstractButton>(window, "btnReinstall"), Qt::LeftButton);
     flushFailure.reset();
 
     QCOMPARE(watcher.seen.size(), 1);
@@ -373,7 +491,7 @@ void tst_Reinstall::reinstall()
     }
     QVERIFY(!bar->isVisible());
     // The source is never written.
-    unlisted.reset();
+    unreadable.reset();
     QCOMPARE(tree(source), sourceBefore);
 
     auto contents = [](const QString &path) {
@@ -400,7 +518,7 @@ void tst_Reinstall::reinstall()
         if (after[i] == QLatin1String("new")) {
             // Every name as the system keeps it, in a folder of its own.
             QList<QByteArray> names{folders[i].file};
-            if (i == 0 && setup == OddSourceName) {
+            if (i == 0 && installations.oddSourceFile) {
                 names.prepend(oddSourceName);
                 QCOMPARE(readRawFile(path.toUtf8() + '/' + oddSourceName), QByteArray("odd data"));
             }

@@ -54,8 +54,7 @@ void tst_Resources::iconResource()
 void tst_Resources::windowIcon()
 {
     BraskRepair window;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(showWindow(window));
     const QIcon icon = window.windowIcon();
     QVERIFY(!icon.isNull());
     QVERIFY(icon.availableSizes().contains(QSize(32, 32)));
