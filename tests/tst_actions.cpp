@@ -211,6 +211,9 @@ void tst_Actions::resetPatcher_data()
     QTest::newRow("quoted path") << "\"{root}/Brask\"" << "Brask" << int(Present) << done << "";
     // Nor does any name Explorer makes end in a blank: the path is the folder.
     QTest::newRow("trailing blank") << "Brask " << "Brask" << int(Present) << done << "";
+    // A drive letter alone is that drive's current folder, here the case's
+    // own, not the root of the drive.
+    QTest::newRow("drive letter alone") << "{drive}" << "" << int(Present) << done << "";
     // A scanner or indexer holds the file with deletion shared: it goes, and
     // its name with it.
     QTest::newRow("held, deletion shared") << "Brask" << "Brask" << int(HeldDeleteShared) << done << "";
@@ -240,6 +243,7 @@ void tst_Actions::resetPatcher()
     // the working folder into this case's own temporary folder.
     CurrentFolder current(m_dir->path());
     brask.replace(QLatin1String("{root}"), m_dir->path());
+    brask.replace(QLatin1String("{drive}"), m_dir->path().left(2));
     const QString tos = m_dir->path() + QLatin1Char('/') + folder + QStringLiteral("/TOS.txt");
     if (!folder.isEmpty())
         QDir().mkpath(m_dir->path() + QLatin1Char('/') + folder);

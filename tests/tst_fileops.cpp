@@ -70,15 +70,31 @@ QByteArray readExact(const QString &path)
 #endif
 }
 
+// A second name at path for the file target.
+bool makeHardLink(const QString &target, const QString &path)
+{
+    QDir().mkpath(QFileInfo(path).path());
+#ifdef Q_OS_WIN
+    return CreateHardLinkW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()),
+                           reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(target).utf16()), nullptr);
+#else
+    return ::link(QFile::encodeName(target).constData(), QFile::encodeName(path).constData()) == 0;
+#endif
+}
+
 // Builds entries below root from a list: "a/b.txt" is a file, "a/" a
-// folder, "link@target" a symbolic link to target (relative to root).
+// folder, "link@target" a symbolic link to target, "name#target" a second
+// name (a hard link) for the file target (both relative to root).
 // False when a link could not be made.
 bool build(const QString &root, const QStringList &entries)
 {
     QDir().mkpath(root);
     for (const QString &entry : entries) {
-        const QString path = root + QLatin1Char('/') + entry.section(QLatin1Char('@'), 0, 0);
-        if (entry.contains(QLatin1Char('@'))) {
+        const QString path = root + QLatin1Char('/') + entry.section(QLatin1Char('@'), 0, 0).section(QLatin1Char('#'), 0, 0);
+        if (entry.contains(QLatin1Char('#'))) {
+            if (!makeHardLink(root + QLatin1Char('/') + entry.section(QLatin1Char('#'), 1), path))
+                return false;
+        } else if (entry.contains(QLatin1Char('@'))) {
             QDir().mkpath(QFileInfo(path).path());
             if (!makeLink(root + QLatin1Char('/') + entry.section(QLatin1Char('@'), 1), path))
                 return false;
@@ -203,6 +219,11 @@ void tst_FileOps::rmDir_data()
     // Explorer marks customised folders read-only, which RemoveDirectory refuses.
     QTest::newRow("read-only folder")
         << QStringList{"t/dat/custom/x"} << "t/dat" << true << QStringList{"t/"} << Steps{{1, 1}};
+    // The file's other name, outside the folder, keeps its read-only flag:
+    // the flag belongs to the file, not to the name.
+    QTest::newRow("read-only file with a second name outside")
+        << QStringList{"keep/ro", "t/dat/ro#keep/ro"} << "t/dat" << true << QStringList{"keep/", "keep/ro", "t/"}
+        << Steps{{1, 1}};
 #endif
 }
 
@@ -236,6 +257,8 @@ void tst_FileOps::rmDir()
 
     QCOMPARE(removed, result);
     QCOMPARE(tree(root), after);
+    if (QFile::exists(root + QStringLiteral("/keep/ro")))
+        QCOMPARE(QFile::permissions(root + QStringLiteral("/keep/ro")) & QFileDevice::WriteOwner, QFileDevice::Permissions());
     QCOMPARE(log.steps, steps);
     if (steps.isEmpty() && !before.contains(QStringLiteral("t/dat/"))) {
         QCOMPARE(bar()->maximum(), 77);
@@ -393,6 +416,10 @@ void tst_FileOps::cpDirRefusesOverlap_data()
     QTest::newRow("destination inside source") << "inst/dat" << "inst/dat/sub";
     QTest::newRow("destination links to source") << "inst/dat" << "alias";
     QTest::newRow("source through a linked parent") << "via/dat" << "inst/dat";
+    // A folder inside the source under a name of its own: a second drive
+    // letter on Windows, a bind mount on Linux. Its parents by that name are
+    // not the source's folders.
+    QTest::newRow("destination inside the source by another name") << "inst/dat" << "{other}/dat";
 #ifdef Q_OS_WIN
     // Windows' file names ignore letter case: a path typed differently is the
     // same folder.
@@ -410,11 +437,26 @@ void tst_FileOps::cpDirRefusesOverlap()
     build(root, {"inst/dat/a", "inst/dat/sub/b"});
     if (src.startsWith(QLatin1String("via")) || dst.startsWith(QLatin1String("alias")))
         BUILD_OR_SKIP(root, (QStringList{"alias@inst/dat", "via@inst"}));
+    QString target = root + QLatin1Char('/') + dst;
+    const QString other = root + QStringLiteral("/inst/dat/sub");
+    DriveAlias alias(other);
+    QScopedPointer<Mount> mount;
+    if (dst.startsWith(QLatin1String("{other}"))) {
+        if (!alias.root().isEmpty()) {
+            target = alias.root() + dst.mid(7);
+        } else {
+            QVERIFY(QDir().mkpath(root + QStringLiteral("/other")));
+            mount.reset(new Mount(root + QStringLiteral("/other"), other));
+            if (!mount->mounted())
+                QSKIP("a second name for a folder needs a drive letter (Windows, Wine) or, on Linux, root to mount");
+            target = root + QStringLiteral("/other") + dst.mid(7);
+        }
+    }
     const QStringList before = tree(root);
     ProgressLog log(bar());
 
     QString reason;
-    QVERIFY(!m_window->cpDir(root + QLatin1Char('/') + src, root + QLatin1Char('/') + dst, &reason));
+    QVERIFY(!m_window->cpDir(root + QLatin1Char('/') + src, target, &reason));
     QVERIFY2(reason.contains(QStringLiteral("inside")), qPrintable(reason));
     QCOMPARE(tree(root), before);
     QVERIFY(log.steps.isEmpty());

@@ -132,6 +132,13 @@ bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *w
     std::stable_sort(entries.begin(), entries.end(), [](const SourceEntry &a, const SourceEntry &b) {
         return shownName(a.name).compare(shownName(b.name), Qt::CaseInsensitive) < 0;
     });
+    for (int i = 1; i < entries.size(); ++i) {
+        if (namesClash(entries[i - 1].name, entries[i].name)) {
+            return refuse(QStringLiteral("the source files %1 and %2 differ only in letter case, and one folder here "
+                                         "cannot hold both")
+                              .arg(shownName(entries[i - 1].name), shownName(entries[i].name)));
+        }
+    }
 
     // The destination: everything its removal reaches, and a parent that
     // takes new folders.
@@ -168,7 +175,14 @@ bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *w
     QList<QByteArray> holdingSource;
     if (!ancestry(nativeFrom, &holdingSource, &error))
         return cannotCompare();
-    if (written.contains(sourceId) || (!targetId.isEmpty() && holdingSource.contains(targetId))) {
+    // Folders reached by a name of their own (a second drive letter, a share,
+    // a bind mount) have parents of their own too: where the destination or
+    // its parent lies inside the source is learnt from the source's side.
+    QList<QByteArray> insideSource;
+    if (!folderTree(nativeFrom, &insideSource, &error))
+        return cannotCompare();
+    if (written.contains(sourceId) || (!targetId.isEmpty() && holdingSource.contains(targetId))
+        || insideSource.contains(parentId) || (!targetId.isEmpty() && insideSource.contains(targetId))) {
         return refuse(QStringLiteral("the source folder %1 is this folder, or one lies inside the other")
                           .arg(native(from)));
     }

@@ -124,6 +124,14 @@ QList<NativePath> prefixes(const NativePath &path);
 // is opened for reading to learn whether the copy could read it.
 bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemError *error);
 
+// The identities of the folder at path and of every folder below it, links
+// not followed: where a folder lies, whatever name it is reached by.
+bool folderTree(const NativePath &path, QList<QByteArray> *ids, SystemError *error);
+
+// True when a Windows folder could not hold both names: they differ in
+// letter case only. Never on POSIX.
+bool namesClash(const Name &a, const Name &b);
+
 // What a removal of path would reach: the entry itself, and below a folder
 // everything in it. On failure, where receives the entry that could not be
 // looked at.

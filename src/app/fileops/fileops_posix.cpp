@@ -516,6 +516,33 @@ bool survey(const NativePath &path, Node *root, NativePath *where, SystemError *
     return surveyFolder(fd, self, path, 1, root, where, error);
 }
 
+bool folderTree(const NativePath &path, QList<QByteArray> *ids, SystemError *error)
+{
+    // The folder itself as reached through any links on its path ("."),
+    // then everything below it without following any.
+    Node tree;
+    NativePath where;
+    if (!survey(joined(path, "."), &tree, &where, error))
+        return false;
+    QList<const Node *> pending{&tree};
+    while (!pending.isEmpty()) {
+        const Node *node = pending.takeLast();
+        if (node->kind != Kind::Folder)
+            continue;
+        ids->append(node->id);
+        for (const Node &child : node->children)
+            pending.append(&child);
+    }
+    return true;
+}
+
+bool namesClash(const Name &a, const Name &b)
+{
+    Q_UNUSED(a);
+    Q_UNUSED(b);
+    return false;
+}
+
 bool probeFolder(const NativePath &folder, SystemError *error)
 {
     static int counter = 0;

@@ -55,6 +55,28 @@ HANDLE openToIdentify(const std::wstring &path, bool followLinks)
                        FILE_FLAG_BACKUP_SEMANTICS | (followLinks ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
 }
 
+// Only reparse points that stand for another name are links: symbolic links,
+// junctions and volume mount points. Others (cloud placeholders, deduplicated
+// files) are the folder or file they seem.
+Kind entryKind(DWORD attributes, DWORD tag)
+{
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsReparseTagNameSurrogate(tag) ? Kind::Link
+           : (attributes & FILE_ATTRIBUTE_DIRECTORY)                                     ? Kind::Folder
+                                                                                         : Kind::File;
+}
+
+// The kind of the entry a handle opened without following links is on.
+bool kindOf(HANDLE handle, Kind *kind, DWORD *attributes)
+{
+    FILE_ATTRIBUTE_TAG_INFO info;
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info))
+        return false;
+    *kind = entryKind(info.FileAttributes, info.ReparseTag);
+    if (attributes)
+        *attributes = info.FileAttributes;
+    return true;
+}
+
 // One form for every file system: the volume's 32-bit serial number, then
 // the 128-bit file id. File systems without 128-bit ids answer that they do
 // not support the question; their 64-bit index is the low half of the same
@@ -64,10 +86,9 @@ bool identityOf(HANDLE handle, QByteArray *id, Kind *kind, bool followLinks, Sys
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(handle, &info))
         return fail(error);
-    const DWORD attributes = info.dwFileAttributes;
-    *kind = !followLinks && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? Kind::Link
-            : (attributes & FILE_ATTRIBUTE_DIRECTORY)                   ? Kind::Folder
-                                                                        : Kind::File;
+    *kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? Kind::Folder : Kind::File;
+    if (!followLinks && !kindOf(handle, kind, nullptr))
+        return fail(error);
     quint32 serial = info.dwVolumeSerialNumber;
     unsigned char fileId[16] = {};
     FILE_ID_INFO full;
@@ -151,7 +172,8 @@ bool eachEntry(const std::wstring &folder, Each each, SystemError *error)
     DWORD code = ERROR_NO_MORE_FILES;
     do {
         const std::wstring name(found.cFileName);
-        if (name != L"." && name != L".." && !each(name, found.dwFileAttributes)) {
+        // The listing gives a reparse point's tag in dwReserved0.
+        if (name != L"." && name != L".." && !each(name, found.dwFileAttributes, found.dwReserved0)) {
             code = ERROR_SUCCESS;
             break;
         }
@@ -162,26 +184,28 @@ bool eachEntry(const std::wstring &folder, Each each, SystemError *error)
     return code == ERROR_NO_MORE_FILES || (code != ERROR_SUCCESS && fail(error, code));
 }
 
-Kind entryKind(DWORD attributes)
-{
-    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? Kind::Link
-           : (attributes & FILE_ATTRIBUTE_DIRECTORY)   ? Kind::Folder
-                                                       : Kind::File;
-}
+// Deeper than this, the survey stops rather than run out of stack.
+const int deepest = 1024;
 
-bool surveyFolder(const std::wstring &path, Node *node, NativePath *where, SystemError *error)
+bool surveyFolder(const std::wstring &path, int depth, Node *node, NativePath *where, SystemError *error)
 {
+    if (depth > deepest) {
+        *where = bytes(path);
+        if (error)
+            *error = SystemError{QStringLiteral("folders are nested more than %1 deep").arg(deepest), false, false};
+        return false;
+    }
     bool ok = true;
     const bool listed = eachEntry(
         path,
-        [&](const std::wstring &name, DWORD attributes) {
+        [&](const std::wstring &name, DWORD attributes, DWORD tag) {
             Node entry;
             entry.name = bytes(name);
-            entry.kind = entryKind(attributes);
+            entry.kind = entryKind(attributes, tag);
             const std::wstring full = child(path, name);
             Kind kind = Kind::Missing;
             ok = identifyPath(full, false, &entry.id, &kind, error)
-                 && (entry.kind != Kind::Folder || surveyFolder(full, &entry, where, error));
+                 && (entry.kind != Kind::Folder || surveyFolder(full, depth + 1, &entry, where, error));
             if (!ok && where->isEmpty())
                 *where = bytes(full);
             node->children.append(entry);
@@ -229,6 +253,16 @@ std::wstring asideName(const std::wstring &aside)
                             + std::to_wstring(++counter));
 }
 
+// Sets the attributes of the entry a handle is on.
+bool setAttributes(HANDLE handle, DWORD attributes)
+{
+    FILE_BASIC_INFO basic;
+    if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic))
+        return false;
+    basic.FileAttributes = attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
+    return SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
+}
+
 // Deletes the file, link or empty folder at path through a handle on the
 // entry itself, the classic way when no other program has it open. When one
 // does, with deletion shared, as scanners, indexers and some launchers do,
@@ -239,7 +273,7 @@ std::wstring asideName(const std::wstring &aside)
 bool deleteNow(const std::wstring &path, bool folder, const std::wstring &aside)
 {
     const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
-    const DWORD access = DELETE | FILE_READ_ATTRIBUTES;
+    const DWORD access = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
     HANDLE handle = CreateFileW(path.c_str(), access, 0, nullptr, OPEN_EXISTING, flags, nullptr);
     const bool alone = handle != INVALID_HANDLE_VALUE;
     if (!alone && GetLastError() == ERROR_SHARING_VIOLATION)
@@ -251,31 +285,51 @@ bool deleteNow(const std::wstring &path, bool folder, const std::wstring &aside)
         SetLastError(code);
         return deleted;
     };
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handle, &info))
+    Kind kind = Kind::Missing;
+    DWORD attributes = 0;
+    if (!kindOf(handle, &kind, &attributes))
         return done(false, GetLastError());
-    const bool isFolder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                          && !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
-    if (isFolder != folder)
+    if ((kind == Kind::Folder) != folder)
         return done(false, folder ? ERROR_DIRECTORY : ERROR_ACCESS_DENIED);
-    bool moved = false;
-    if (!alone) {
-        DispositionEx posix{dispositionDelete | dispositionPosix};
-        if (SetFileInformationByHandle(handle, fileDispositionInfoEx, &posix, sizeof posix))
-            return done(true, ERROR_SUCCESS);
-        const DWORD code = GetLastError();
-        if (code != ERROR_INVALID_PARAMETER && code != ERROR_NOT_SUPPORTED && code != ERROR_INVALID_FUNCTION)
-            return done(false, code);
-        moved = !folder && renameTo(handle, asideName(aside));
-    }
-    FILE_DISPOSITION_INFO classic{TRUE};
-    if (SetFileInformationByHandle(handle, FileDispositionInfo, &classic, sizeof classic))
+    auto dispose = [&] {
+        if (!alone) {
+            DispositionEx posix{dispositionDelete | dispositionPosix};
+            if (SetFileInformationByHandle(handle, fileDispositionInfoEx, &posix, sizeof posix))
+                return true;
+            const DWORD code = GetLastError();
+            if (code != ERROR_INVALID_PARAMETER && code != ERROR_NOT_SUPPORTED && code != ERROR_INVALID_FUNCTION)
+                return false;
+        }
+        const bool moved = !alone && !folder && renameTo(handle, asideName(aside));
+        FILE_DISPOSITION_INFO classic{TRUE};
+        if (SetFileInformationByHandle(handle, FileDispositionInfo, &classic, sizeof classic))
+            return true;
+        const DWORD refused = GetLastError();
+        // Not deleted after all: the file gets its name back.
+        if (moved)
+            renameTo(handle, path);
+        SetLastError(refused);
+        return false;
+    };
+    if (dispose())
         return done(true, ERROR_SUCCESS);
-    const DWORD refused = GetLastError();
-    // Not deleted after all: the file gets its name back.
-    if (moved)
-        renameTo(handle, path);
-    return done(false, refused);
+    // Windows refuses to delete read-only files and folders (Explorer marks
+    // customised folders so), and copies keep the source's read-only flag:
+    // the flag is cleared for a second try, through this handle, and put
+    // back if that fails too. Another name of the same file (a hard link)
+    // keeps it either way.
+    DWORD code = GetLastError();
+    if (code != ERROR_ACCESS_DENIED || !(attributes & FILE_ATTRIBUTE_READONLY))
+        return done(false, code);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)
+        || !setAttributes(handle, attributes & ~DWORD(FILE_ATTRIBUTE_READONLY)))
+        return done(false, code);
+    const bool deleted = dispose();
+    code = deleted ? ERROR_SUCCESS : GetLastError();
+    if (!deleted || info.nNumberOfLinks > 1)
+        setAttributes(handle, attributes);
+    return done(deleted, code);
 }
 
 // A file held for a moment by another program, or a folder whose last entry
@@ -294,26 +348,9 @@ bool deleteSoon(const std::wstring &path, bool folder, const std::wstring &aside
     }
 }
 
-// Windows refuses to delete read-only files and folders (Explorer marks
-// customised folders so), and copies keep the source's read-only flag, so
-// every later repair would stop there: the flag is cleared for a second
-// try, and put back if that fails too.
 bool removeEntry(const std::wstring &path, bool folder, const std::wstring &aside, SystemError *error)
 {
-    if (deleteSoon(path, folder, aside))
-        return true;
-    DWORD code = GetLastError();
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (code == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
-        const DWORD writable = attributes & ~DWORD(FILE_ATTRIBUTE_READONLY);
-        if (SetFileAttributesW(path.c_str(), writable ? writable : FILE_ATTRIBUTE_NORMAL)) {
-            if (deleteSoon(path, folder, aside))
-                return true;
-            code = GetLastError();
-            SetFileAttributesW(path.c_str(), attributes);
-        }
-    }
-    return fail(error, code);
+    return deleteSoon(path, folder, aside) || fail(error);
 }
 
 bool removeNode(const std::wstring &path, const Node &node, const std::wstring &aside, const QString &shown,
@@ -355,6 +392,21 @@ QString cleanPath(const QString &typed)
     QString path = typed.trimmed();
     if (path.size() >= 2 && path.startsWith(QLatin1Char('"')) && path.endsWith(QLatin1Char('"')))
         path = path.mid(1, path.size() - 2).trimmed();
+    // "C:" alone is the current folder of drive C:, and "\dat" the root of
+    // the current drive; "C:" + "/dat" would be C:'s root instead. Such a
+    // path is made whole at once, so every name joined to it means what the
+    // player meant.
+    auto separator = [](QChar c) { return c == QLatin1Char('/') || c == QLatin1Char('\\'); };
+    const bool onDrive = path.size() >= 2 && path[0].isLetter() && path[1] == QLatin1Char(':')
+                         && (path.size() == 2 || !separator(path[2]));
+    const bool onCurrentDrive = !path.isEmpty() && separator(path[0]) && (path.size() == 1 || !separator(path[1]));
+    if (onDrive || onCurrentDrive) {
+        const std::wstring partial = QDir::toNativeSeparators(path).toStdWString();
+        std::wstring full(GetFullPathNameW(partial.c_str(), 0, nullptr, nullptr), L'\0');
+        const DWORD size = GetFullPathNameW(partial.c_str(), DWORD(full.size()), full.data(), nullptr);
+        if (size > 0 && size < full.size())
+            path = QString::fromWCharArray(full.data(), int(size));
+    }
     return QDir::cleanPath(path);
 }
 
@@ -503,11 +555,11 @@ bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemErr
     bool ok = true;
     const bool listed = eachEntry(
         path,
-        [&](const std::wstring &name, DWORD attributes) {
+        [&](const std::wstring &name, DWORD attributes, DWORD tag) {
             SourceEntry entry;
             entry.name = bytes(name);
             entry.hidden = attributes & FILE_ATTRIBUTE_HIDDEN;
-            entry.link = attributes & FILE_ATTRIBUTE_REPARSE_POINT;
+            entry.link = entryKind(attributes, tag) == Kind::Link;
             Kind kind = Kind::Missing;
             SystemError failure;
             const std::wstring full = child(path, name);
@@ -554,21 +606,58 @@ bool survey(const NativePath &path, Node *root, NativePath *where, SystemError *
     root->name = bytes(cut == std::wstring::npos ? full : full.substr(cut + 1));
     root->kind = Kind::Missing;
     root->children.clear();
-    const DWORD attributes = GetFileAttributesW(full.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        const DWORD code = GetLastError();
-        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
+    Kind kind = Kind::Missing;
+    SystemError failure;
+    if (!identifyPath(full, false, &root->id, &kind, &failure)) {
+        if (failure.notFound)
             return true;
         *where = path;
-        return fail(error, code);
-    }
-    Kind kind = Kind::Missing;
-    if (!identifyPath(full, false, &root->id, &kind, error)) {
-        *where = path;
+        if (error)
+            *error = failure;
         return false;
     }
-    root->kind = entryKind(attributes);
-    return root->kind != Kind::Folder || surveyFolder(full, root, where, error);
+    root->kind = kind;
+    return root->kind != Kind::Folder || surveyFolder(full, 1, root, where, error);
+}
+
+bool folderTree(const NativePath &path, QList<QByteArray> *ids, SystemError *error)
+{
+    // The folder itself as reached through any links on its path, then
+    // every folder below it without following any.
+    QByteArray id;
+    Kind kind = Kind::Missing;
+    if (!identifyPath(wide(path), true, &id, &kind, error))
+        return false;
+    ids->append(id);
+    QList<std::wstring> pending{wide(path)};
+    while (!pending.isEmpty()) {
+        const std::wstring folder = pending.takeLast();
+        bool ok = true;
+        const bool listed = eachEntry(
+            folder,
+            [&](const std::wstring &name, DWORD attributes, DWORD tag) {
+                if (entryKind(attributes, tag) != Kind::Folder)
+                    return true;
+                const std::wstring full = child(folder, name);
+                ok = identifyPath(full, false, &id, &kind, error);
+                if (ok) {
+                    ids->append(id);
+                    pending.append(full);
+                }
+                return ok;
+            },
+            error);
+        if (!listed || !ok)
+            return false;
+    }
+    return true;
+}
+
+bool namesClash(const Name &a, const Name &b)
+{
+    return CompareStringOrdinal(reinterpret_cast<const wchar_t *>(a.constData()), int(a.size() / 2),
+                                reinterpret_cast<const wchar_t *>(b.constData()), int(b.size() / 2), TRUE)
+           == CSTR_EQUAL;
 }
 
 bool probeFolder(const NativePath &folder, SystemError *error)
