@@ -439,11 +439,14 @@ void tst_FileOps::cpDirRefusesOverlap()
         BUILD_OR_SKIP(root, (QStringList{"alias@inst/dat", "via@inst"}));
     QString target = root + QLatin1Char('/') + dst;
     const QString other = root + QStringLiteral("/inst/dat/sub");
-    DriveAlias alias(other);
+    QScopedPointer<DriveAlias> alias;
     QScopedPointer<Mount> mount;
     if (dst.startsWith(QLatin1String("{other}"))) {
-        if (!alias.root().isEmpty()) {
-            target = alias.root() + dst.mid(7);
+        // The destination is there, with files of the source's own in it.
+        build(root, {"inst/dat/sub/dat/p"});
+        alias.reset(new DriveAlias(other));
+        if (!alias->root().isEmpty()) {
+            target = alias->root() + dst.mid(7);
         } else {
             QVERIFY(QDir().mkpath(root + QStringLiteral("/other")));
             mount.reset(new Mount(root + QStringLiteral("/other"), other));
