@@ -270,10 +270,12 @@ bool setAttributes(HANDLE handle, DWORD attributes)
 // delete has POSIX semantics, and the name goes at once; where the file
 // system lacks them, the file is first moved aside, into a folder that
 // stays. A folder goes only when one is meant, as DeleteFile would refuse it.
-bool deleteNow(const std::wstring &path, bool folder, const std::wstring &aside)
+// Given attributes to keep, the file gets them back once its name is gone,
+// for the names it has elsewhere.
+bool deleteNow(const std::wstring &path, bool folder, const std::wstring &aside, DWORD keep = 0)
 {
     const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
-    const DWORD access = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+    const DWORD access = DELETE | FILE_READ_ATTRIBUTES | (keep ? FILE_WRITE_ATTRIBUTES : 0);
     HANDLE handle = CreateFileW(path.c_str(), access, 0, nullptr, OPEN_EXISTING, flags, nullptr);
     const bool alone = handle != INVALID_HANDLE_VALUE;
     if (!alone && GetLastError() == ERROR_SHARING_VIOLATION)
@@ -286,58 +288,35 @@ bool deleteNow(const std::wstring &path, bool folder, const std::wstring &aside)
         return deleted;
     };
     Kind kind = Kind::Missing;
-    DWORD attributes = 0;
-    if (!kindOf(handle, &kind, &attributes))
+    if (!kindOf(handle, &kind, nullptr))
         return done(false, GetLastError());
     if ((kind == Kind::Folder) != folder)
         return done(false, folder ? ERROR_DIRECTORY : ERROR_ACCESS_DENIED);
-    auto dispose = [&] {
-        if (!alone) {
-            DispositionEx posix{dispositionDelete | dispositionPosix};
-            if (SetFileInformationByHandle(handle, fileDispositionInfoEx, &posix, sizeof posix))
-                return true;
-            const DWORD code = GetLastError();
-            if (code != ERROR_INVALID_PARAMETER && code != ERROR_NOT_SUPPORTED && code != ERROR_INVALID_FUNCTION)
-                return false;
-        }
-        const bool moved = !alone && !folder && renameTo(handle, asideName(aside));
-        FILE_DISPOSITION_INFO classic{TRUE};
-        if (SetFileInformationByHandle(handle, FileDispositionInfo, &classic, sizeof classic))
-            return true;
-        const DWORD refused = GetLastError();
-        // Not deleted after all: the file gets its name back.
-        if (moved)
-            renameTo(handle, path);
-        SetLastError(refused);
-        return false;
-    };
-    if (dispose())
-        return done(true, ERROR_SUCCESS);
-    // Windows refuses to delete read-only files and folders (Explorer marks
-    // customised folders so), and copies keep the source's read-only flag:
-    // the flag is cleared for a second try, through this handle, and put
-    // back if that fails too. Another name of the same file (a hard link)
-    // keeps it either way.
-    DWORD code = GetLastError();
-    if (code != ERROR_ACCESS_DENIED || !(attributes & FILE_ATTRIBUTE_READONLY))
-        return done(false, code);
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handle, &info)
-        || !setAttributes(handle, attributes & ~DWORD(FILE_ATTRIBUTE_READONLY)))
-        return done(false, code);
-    const bool deleted = dispose();
-    code = deleted ? ERROR_SUCCESS : GetLastError();
-    if (!deleted || info.nNumberOfLinks > 1)
-        setAttributes(handle, attributes);
-    return done(deleted, code);
+    if (!alone) {
+        DispositionEx posix{dispositionDelete | dispositionPosix};
+        if (SetFileInformationByHandle(handle, fileDispositionInfoEx, &posix, sizeof posix))
+            return done(!keep || setAttributes(handle, keep), GetLastError());
+        const DWORD code = GetLastError();
+        if (code != ERROR_INVALID_PARAMETER && code != ERROR_NOT_SUPPORTED && code != ERROR_INVALID_FUNCTION)
+            return done(false, code);
+    }
+    const bool moved = !alone && !folder && renameTo(handle, asideName(aside));
+    FILE_DISPOSITION_INFO classic{TRUE};
+    if (SetFileInformationByHandle(handle, FileDispositionInfo, &classic, sizeof classic))
+        return done(!keep || setAttributes(handle, keep), GetLastError());
+    const DWORD refused = GetLastError();
+    // Not deleted after all: the file gets its name back.
+    if (moved)
+        renameTo(handle, path);
+    return done(false, refused);
 }
 
 // A file held for a moment by another program, or a folder whose last entry
 // is still going, is tried again for about a second, as robocopy does.
-bool deleteSoon(const std::wstring &path, bool folder, const std::wstring &aside)
+bool deleteSoon(const std::wstring &path, bool folder, const std::wstring &aside, DWORD keep = 0)
 {
     for (int tries = 1;; ++tries) {
-        if (deleteNow(path, folder, aside))
+        if (deleteNow(path, folder, aside, keep))
             return true;
         const DWORD code = GetLastError();
         if (tries == 10 || (code != ERROR_SHARING_VIOLATION && code != ERROR_DIR_NOT_EMPTY)) {
@@ -348,9 +327,40 @@ bool deleteSoon(const std::wstring &path, bool folder, const std::wstring &aside
     }
 }
 
+// How many names the file at path has.
+DWORD namesOf(const std::wstring &path)
+{
+    const HANDLE handle = openToIdentify(path, false);
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool known = handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info);
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+    return known ? info.nNumberOfLinks : 1;
+}
+
+// Windows refuses to delete read-only files and folders (Explorer marks
+// customised folders so), and copies keep the source's read-only flag, so
+// every later repair would stop there: the flag is cleared for a second
+// try, and put back if that fails too. The flag belongs to the file, not to
+// a name: a file with other names (hard links) gets it back once this name
+// is gone.
 bool removeEntry(const std::wstring &path, bool folder, const std::wstring &aside, SystemError *error)
 {
-    return deleteSoon(path, folder, aside) || fail(error);
+    if (deleteSoon(path, folder, aside))
+        return true;
+    DWORD code = GetLastError();
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (code == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+        const DWORD names = folder ? 1 : namesOf(path);
+        const DWORD writable = attributes & ~DWORD(FILE_ATTRIBUTE_READONLY);
+        if (SetFileAttributesW(path.c_str(), writable ? writable : FILE_ATTRIBUTE_NORMAL)) {
+            if (deleteSoon(path, folder, aside, names > 1 ? attributes : 0))
+                return true;
+            code = GetLastError();
+            SetFileAttributesW(path.c_str(), attributes);
+        }
+    }
+    return fail(error, code);
 }
 
 bool removeNode(const std::wstring &path, const Node &node, const std::wstring &aside, const QString &shown,
