@@ -416,16 +416,18 @@ void tst_FileOps::cpDirRefusesOverlap_data()
     QTest::newRow("destination inside source") << "inst/dat" << "inst/dat/sub";
     QTest::newRow("destination links to source") << "inst/dat" << "alias";
     QTest::newRow("source through a linked parent") << "via/dat" << "inst/dat";
-    // A folder inside the source under a name of its own: a second drive
-    // letter on Windows, a bind mount on Linux. Its parents by that name are
-    // not the source's folders.
-    QTest::newRow("destination inside the source by another name") << "inst/dat" << "{other}/dat";
+
 #ifdef Q_OS_WIN
     // Windows' file names ignore letter case: a path typed differently is the
     // same folder.
     QTest::newRow("same folder, other letter case") << "inst/dat" << "INST/Dat";
     QTest::newRow("source inside, other letter case") << "Inst/DAT/sub" << "inst/dat";
 #endif
+    // A folder inside the source under a name of its own: a second drive
+    // letter on Windows, a bind mount on Linux. Its parents by that name are
+    // not the source's folders. Last: under Wine a drive letter once made
+    // stays known to the process, with answers of its own.
+    QTest::newRow("destination inside the source by another name") << "inst/dat" << "{other}/dat";
 }
 
 void tst_FileOps::cpDirRefusesOverlap()

@@ -400,15 +400,21 @@ void tst_Reinstall::reinstall()
     QFETCH(QStringList, after);
 
     const QString root = m_dir->path();
-    DriveAlias alias(root);
-    if ((ostrel + brask).contains(QLatin1String("{alias}")) && alias.root().isEmpty())
-        QSKIP("a second name for a folder that is not a link needs a drive letter: Windows or Wine");
+    // Only the cases that need a second drive letter get one: under Wine the
+    // files below a drive alias may answer with another volume's serial.
+    QScopedPointer<DriveAlias> alias;
+    if ((ostrel + brask).contains(QLatin1String("{alias}"))) {
+        alias.reset(new DriveAlias(root));
+        if (alias->root().isEmpty())
+            QSKIP("a second name for a folder that is not a link needs a drive letter: Windows or Wine");
+    }
+    const QString aliasRoot = alias ? alias->root() : QString();
     for (QString *text : {&ostrel, &brask}) {
         text->replace(QLatin1String("{root}"), root);
-        text->replace(QLatin1String("{alias}"), alias.root());
+        text->replace(QLatin1String("{alias}"), aliasRoot);
     }
     failedLines.replaceInStrings(QLatin1String("{root}"), root);
-    failedLines.replaceInStrings(QLatin1String("{alias}"), alias.root());
+    failedLines.replaceInStrings(QLatin1String("{alias}"), aliasRoot);
 
     Installations installations(root);
     setup(installations);
