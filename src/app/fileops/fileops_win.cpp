@@ -300,7 +300,11 @@ bool deleteNow(const std::wstring &path, bool folder, const std::wstring &aside,
         if (code != ERROR_INVALID_PARAMETER && code != ERROR_NOT_SUPPORTED && code != ERROR_INVALID_FUNCTION)
             return done(false, code);
     }
-    const bool moved = !alone && !folder && renameTo(handle, asideName(aside));
+    // A held file that cannot be moved aside would keep its name after a
+    // classic delete, and count as gone while it is still there.
+    const bool moved = !alone && !folder;
+    if (moved && !renameTo(handle, asideName(aside)))
+        return done(false, GetLastError());
     FILE_DISPOSITION_INFO classic{TRUE};
     if (SetFileInformationByHandle(handle, FileDispositionInfo, &classic, sizeof classic))
         return done(!keep || setAttributes(handle, keep), GetLastError());
