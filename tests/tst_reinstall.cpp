@@ -129,6 +129,13 @@ void ostrelDatUnlistable(Installations &installations)
     installations.unreadable = installations.source + QStringLiteral("/dat");
 }
 
+// The player may enter a folder inside the Brask dat but not list it.
+void braskStaleUnlistable(Installations &installations)
+{
+    usual(installations);
+    installations.unreadable = installations.target + QStringLiteral("/dat/stale");
+}
+
 // The file in the Brask dat's stale folder cannot be removed.
 void braskStaleLocked(Installations &installations)
 {
@@ -302,6 +309,11 @@ void tst_Reinstall::reinstall_data()
     QTest::newRow("Ostrel dat cannot be listed")
         << "Ostrel" << "Brask" << &ostrelDatUnlistable << ""
         << QStringList{"Brask/dat: the source folder Ostrel/dat cannot be read ("} << untouched;
+    // What the removal would reach cannot all be seen: nothing goes, and
+    // the box names the folder.
+    QTest::newRow("Brask dat holds a folder that cannot be listed")
+        << "Ostrel" << "Brask" << &braskStaleUnlistable << ""
+        << QStringList{"Brask/dat: Brask/dat/stale cannot be read ("} << untouched;
     // A second drive letter names the same folder, as SUBST, a mapped drive
     // or a junction does on Windows.
     QTest::newRow("Ostrel is Brask through a second drive letter")

@@ -144,8 +144,12 @@ bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *w
     // takes new folders.
     Node target;
     NativePath where;
-    if (!survey(nativeTo, &target, &where, &error))
-        return refuse(QStringLiteral("cannot be read (%1)").arg(error.text));
+    if (!survey(nativeTo, &target, &where, &error)) {
+        // Named as the player typed the folder it lies in.
+        const QString shown = where.startsWith(nativeTo) ? to + shownName(where.mid(nativeTo.size()))
+                                                         : shownName(where);
+        return refuse(QStringLiteral("%1 cannot be read (%2)").arg(native(shown), error.text));
+    }
     if (target.kind == Kind::File || target.kind == Kind::Other)
         return refuse(QStringLiteral("could not be created: something that is not a folder is in the way"));
     QByteArray parentId;
