@@ -11,6 +11,8 @@
 #include <QMessageBox>
 #include <QScopeGuard>
 
+#include <algorithm>
+
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
 #endif
@@ -109,6 +111,9 @@ void tst_Actions::helpBoxes()
 
 void tst_Actions::helpBoxBlocksWindow()
 {
+    // The Brask path starts as a game folder, which Reset patcher resets.
+    CurrentFolder current(m_dir->path());
+    writeFile(m_dir->path() + QStringLiteral("/TOS.txt"));
     BraskRepair window;
     QVERIFY(showWindow(window));
     QWidget *repatch = child<QWidget>(window, "btnRepatch");
@@ -186,7 +191,8 @@ void tst_Actions::chooseFolder()
     QCOMPARE(edit->text(), accept ? chosen : before);
 }
 
-enum FileState { Absent, Present, ReadOnly, Locked, ReadOnlyLocked, Unsearchable, HeldDeleteShared };
+// Absent: the folder is there, the file is not. NoFolder: neither is.
+enum FileState { Absent, Present, ReadOnly, Locked, ReadOnlyLocked, Unsearchable, HeldDeleteShared, NoFolder };
 
 void tst_Actions::resetPatcher_data()
 {
@@ -228,6 +234,14 @@ void tst_Actions::resetPatcher_data()
     QTest::newRow("folder not searchable")
         << "Brask" << "Brask" << int(Unsearchable) << failed << "Brask/TOS.txt (";
     QTest::newRow("no such folder") << "Brask" << "" << int(Absent) << failed << "the Brask folder Brask does not exist";
+    // A folder that holds neither dat, sfx nor TOS.txt is no installation:
+    // nothing there was reset, and TOS.txt stays where it is.
+    QTest::newRow("the program's own folder")
+        << "Program" << "Brask" << int(Present) << failed
+        << "Program does not look like a Brask installation: it holds no dat, sfx or TOS.txt.";
+    QTest::newRow("the game's dat folder")
+        << "Brask/dat" << "Brask" << int(Present) << failed
+        << "Brask/dat does not look like a Brask installation but like the dat folder inside one: did you mean Brask?";
     QTest::newRow("empty path") << "" << "Brask" << int(Present) << "You have to set the Brask path!" << "";
 }
 
@@ -245,8 +259,11 @@ void tst_Actions::resetPatcher()
     brask.replace(QLatin1String("{root}"), m_dir->path());
     brask.replace(QLatin1String("{drive}"), m_dir->path().left(2));
     const QString tos = m_dir->path() + QLatin1Char('/') + folder + QStringLiteral("/TOS.txt");
+    // Each case's Brask folder is a game folder with its dat; a program's
+    // folder beside it is none.
     if (!folder.isEmpty())
-        QDir().mkpath(m_dir->path() + QLatin1Char('/') + folder);
+        QDir().mkpath(m_dir->path() + QLatin1Char('/') + folder + QStringLiteral("/dat"));
+    writeFile(m_dir->path() + QStringLiteral("/Program/brask-repair.exe"));
     if (state != Absent)
         writeFile(tos);
     if (state == ReadOnly || state == ReadOnlyLocked)
@@ -288,7 +305,9 @@ void tst_Actions::resetPatcher()
                  qPrintable(lines[0]));
     }
 #endif
-    QCOMPARE(lines.size(), 1);
+    // What to do, when the path is the cause, and what became of the file.
+    QCOMPARE(lines.takeLast(), QStringLiteral("Nothing was changed."));
+    QVERIFY2(lines.size() == 1 || lines.size() == 2, qPrintable(box.text));
     QVERIFY2(lines[0].startsWith(QDir::toNativeSeparators(failedLine)), qPrintable(lines[0]));
     QCOMPARE(QFile::exists(tos), state != Absent);
     if (state == ReadOnlyLocked)
@@ -316,29 +335,38 @@ void tst_Actions::clearLoginCache_data()
     QTest::addColumn<QString>("roaming");
     QTest::addColumn<int>("localState");
     QTest::addColumn<int>("roamingState");
-    QTest::addColumn<int>("failedLines");
+    QTest::addColumn<bool>("cleared");  // the box says so, or that it could not
+    QTest::addColumn<int>("lines");     // how many lines follow that first one
 
-    QTest::newRow("both present") << "Local" << "Roaming" << int(Present) << int(Present) << 0;
-    QTest::newRow("both absent") << "Local" << "Roaming" << int(Absent) << int(Absent) << 0;
-    QTest::newRow("local only") << "Local" << "Roaming" << int(Present) << int(Absent) << 0;
-    QTest::newRow("read-only") << "Local" << "Roaming" << int(ReadOnly) << int(ReadOnly) << 0;
-    QTest::newRow("non-ASCII profile") << "Użytkownik/Łódź" << "Ärger/ユーザー" << int(Present) << int(Present) << 0;
-    QTest::newRow("local unset") << "-" << "Roaming" << int(Absent) << int(Present) << 0;
-    QTest::newRow("roaming empty") << "Local" << "" << int(Present) << int(Absent) << 0;
+    QTest::newRow("both present") << "Local" << "Roaming" << int(Present) << int(Present) << true << 0;
+    // A profile folder without the launcher's folders holds no cache.
+    QTest::newRow("both absent") << "Local" << "Roaming" << int(Absent) << int(Absent) << true << 0;
+    QTest::newRow("local only") << "Local" << "Roaming" << int(Present) << int(Absent) << true << 0;
+    QTest::newRow("read-only") << "Local" << "Roaming" << int(ReadOnly) << int(ReadOnly) << true << 0;
+    QTest::newRow("non-ASCII profile") << "Użytkownik/Łódź" << "Ärger/ユーザー" << int(Present) << int(Present) << true
+                                       << 0;
+    QTest::newRow("local unset") << "-" << "Roaming" << int(Absent) << int(Present) << true << 0;
+    QTest::newRow("roaming empty") << "Local" << "" << int(Present) << int(Absent) << true << 0;
     // With neither variable there is no place to look: that is no success.
-    QTest::newRow("both unset") << "-" << "-" << int(Absent) << int(Absent) << 1;
-    QTest::newRow("local not removable") << "Local" << "Roaming" << int(Locked) << int(Present) << 1;
-    QTest::newRow("local not searchable") << "Local" << "Roaming" << int(Unsearchable) << int(Present) << 1;
-    QTest::newRow("both not removable") << "Local" << "Roaming" << int(Locked) << int(Locked) << 2;
+    QTest::newRow("both unset") << "-" << "-" << int(Absent) << int(Absent) << false << 1;
+    // A variable that names no folder is wrong, not an empty cache.
+    QTest::newRow("local folder missing") << "Local" << "Roaming" << int(NoFolder) << int(Present) << false << 1;
+    QTest::newRow("both folders missing") << "Local" << "Roaming" << int(NoFolder) << int(NoFolder) << false << 2;
+    // One left unexpanded is skipped, and the box says so.
+    QTest::newRow("local unexpanded")
+        << "=%USERPROFILE%/AppData/Local" << "Roaming" << int(Present) << int(Present) << true << 1;
+    QTest::newRow("local not removable") << "Local" << "Roaming" << int(Locked) << int(Present) << false << 1;
+    QTest::newRow("local not searchable") << "Local" << "Roaming" << int(Unsearchable) << int(Present) << false << 1;
+    QTest::newRow("both not removable") << "Local" << "Roaming" << int(Locked) << int(Locked) << false << 2;
 #ifndef Q_OS_WIN
     // A profile folder's name is the bytes it was made with, which need not
     // be UTF-8; a row writes such a byte as \xff.
     QTest::newRow("local named in bytes that are not UTF-8")
-        << "Local\\xff" << "Roaming" << int(Present) << int(Present) << 0;
+        << "Local\\xff" << "Roaming" << int(Present) << int(Present) << true << 0;
     // Blanks, or a relative path, name no folder: the login.dat they lead
     // to from the current folder is none of the player's, and stays.
-    QTest::newRow("both blank") << "=   " << "=   " << int(Present) << int(Present) << 1;
-    QTest::newRow("both relative") << "=rel/cache" << "=rel/cache" << int(Present) << int(Present) << 1;
+    QTest::newRow("both blank") << "=   " << "=   " << int(Present) << int(Present) << false << 3;
+    QTest::newRow("both relative") << "=rel/cache" << "=rel/cache" << int(Present) << int(Present) << false << 3;
 #endif
 }
 
@@ -348,7 +376,8 @@ void tst_Actions::clearLoginCache()
     QFETCH(QString, roaming);
     QFETCH(int, localState);
     QFETCH(int, roamingState);
-    QFETCH(int, failedLines);
+    QFETCH(bool, cleared);
+    QFETCH(int, lines);
 
     CurrentFolder current(m_dir->path());
     QList<QByteArray> files;  // as the system names them, "" where there is none
@@ -389,7 +418,9 @@ void tst_Actions::clearLoginCache()
         const QByteArray rawFile = bytes + loginSuffix.toUtf8();
         const QString file = QString::fromUtf8(rawFile);
         files << (base.isEmpty() ? QByteArray() : rawFile);
-        if (state != Absent)
+        if (state == Absent && !base.isEmpty())
+            writeRawFile(bytes + "/other.dat");
+        else if (state != Absent && state != NoFolder)
             writeRawFile(rawFile);
         if (state == ReadOnly)
             QFile::setPermissions(file, QFileDevice::ReadOwner);
@@ -418,31 +449,35 @@ void tst_Actions::clearLoginCache()
     QCOMPARE(watcher.seen.size(), 1);
     const SeenBox box = watcher.seen.first();
     QVERIFY(!box.parent);
-    QStringList lines = box.text.split(QLatin1Char('\n'));
-    if (failedLines == 0) {
-        QCOMPARE(box.text, QStringLiteral("Your login cache should be cleared now..."));
-    } else {
+    QStringList shown = box.text.split(QLatin1Char('\n'));
 #ifdef Q_OS_WIN
-        if (!locks.isEmpty())
-            QCOMPARE(lines.takeLast(), QStringLiteral(IN_USE_HINT));
+    if (!locks.isEmpty())
+        QCOMPARE(shown.takeLast(), QStringLiteral(IN_USE_HINT));
 #endif
-        QCOMPARE(lines.first(), QStringLiteral("Could not clear the login cache!"));
-        QCOMPARE(lines.size(), 1 + failedLines);
-    }
+    QCOMPARE(shown.first(), cleared ? QStringLiteral("Your login cache should be cleared now...")
+                                    : QStringLiteral("Could not clear the login cache!"));
+    QVERIFY2(shown.size() == 1 + lines, qPrintable(box.text));
     if (!lookedFor[0] && !lookedFor[1]) {
-        QCOMPARE(lines[1], QStringLiteral("Neither LOCALAPPDATA nor APPDATA names a folder, so no login cache could "
+        QCOMPARE(shown[1], QStringLiteral("Neither LOCALAPPDATA nor APPDATA names a folder, so no login cache could "
                                           "be looked for."));
     }
-    int line = 1;
+    auto hasLine = [&](const QString &start) {
+        return std::any_of(shown.cbegin() + 1, shown.cend(), [&](const QString &text) { return text.startsWith(start); });
+    };
     for (int i = 0; i < 2; ++i) {
         if (files[i].isEmpty())
             continue;
         const int state = places[i].second;
         const bool stays = state == Locked || state == Unsearchable;
-        QCOMPARE(rawExists(files[i]), lookedFor[i] ? stays : state != Absent);
+        QCOMPARE(rawExists(files[i]), lookedFor[i] ? stays : state != Absent && state != NoFolder);
+        const QString base = QDir::toNativeSeparators(QString::fromUtf8(files[i].left(files[i].size() - loginSuffix.size())));
+        const QString variable = QLatin1String(variables[i]);
         if (lookedFor[i] && stays)
-            QVERIFY2(lines.value(line++).startsWith(QDir::toNativeSeparators(QString::fromUtf8(files[i]))),
-                     qPrintable(box.text));
+            QVERIFY2(hasLine(QDir::toNativeSeparators(QString::fromUtf8(files[i]))), qPrintable(box.text));
+        else if (state == NoFolder)
+            QVERIFY2(hasLine(QStringLiteral("%1 names %2, which does not exist").arg(variable, base)), qPrintable(box.text));
+        else if (!lookedFor[i])
+            QVERIFY2(hasLine(variable + QStringLiteral(" is \"")), qPrintable(box.text));
     }
     QCOMPARE(ostrel->text(), QStringLiteral("ostrel as typed"));
     QCOMPARE(brask->text(), braskBefore);

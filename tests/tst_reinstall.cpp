@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QRegularExpression>
 #include <QStatusBar>
@@ -91,9 +92,34 @@ void usual(Installations &installations)
     writeFile(installations.source + QStringLiteral("/sfx/music.ogg"), "new music");
     writeFile(installations.source + QStringLiteral("/sfx/Voices/v.ogg"), "voice");
     writeFile(installations.target + QStringLiteral("/dat/data.pak"), "broken");
-    writeFile(installations.target + QStringLiteral("/dat/stale/old.pak"), "stale");
     writeFile(installations.target + QStringLiteral("/sfx/music.ogg"), "broken");
     writeFile(installations.target + QStringLiteral("/TOS.txt"));
+}
+
+// The Brask dat also holds a folder of files that Ostrel does not have.
+void withStale(Installations &installations)
+{
+    usual(installations);
+    writeFile(installations.target + QStringLiteral("/dat/stale/old.pak"), "stale");
+}
+
+// The Ostrel dat and sfx are there, but hold no files.
+void ostrelSkeleton(Installations &installations)
+{
+    usual(installations);
+    for (const char *folder : {"/dat", "/sfx"}) {
+        QVERIFY(QDir(installations.source + QLatin1String(folder)).removeRecursively());
+        QVERIFY(QDir().mkpath(installations.source + QLatin1String(folder)));
+    }
+}
+
+// The folder the program was started from, as a double-click gives on
+// Windows, is the Brask path.
+void programFolder(Installations &installations)
+{
+    usual(installations);
+    installations.target = installations.root + QStringLiteral("/Program");
+    writeFile(installations.target + QStringLiteral("/brask-repair.exe"), "program");
 }
 
 void noOstrelSfx(Installations &installations)
@@ -132,14 +158,14 @@ void ostrelDatUnlistable(Installations &installations)
 // The player may enter a folder inside the Brask dat but not list it.
 void braskStaleUnlistable(Installations &installations)
 {
-    usual(installations);
+    withStale(installations);
     installations.unreadable = installations.target + QStringLiteral("/dat/stale");
 }
 
 // The file in the Brask dat's stale folder cannot be removed.
 void braskStaleLocked(Installations &installations)
 {
-    usual(installations);
+    withStale(installations);
     installations.lock.reset(new FolderLock(installations.target + QStringLiteral("/dat/stale")));
 }
 
@@ -255,6 +281,29 @@ void braskOnSmallDisk(Installations &installations)
 }
 #endif
 
+// Notes each message the status bar was painted with.
+class PaintedMessages : public QObject
+{
+public:
+    explicit PaintedMessages(QStatusBar *bar)
+        : m_bar(bar)
+    {
+        bar->installEventFilter(this);
+    }
+    QStringList messages;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            messages << m_bar->currentMessage();
+        return false;
+    }
+
+private:
+    QStatusBar *m_bar;
+};
+
 } // namespace
 
 void tst_Reinstall::reinstall_data()
@@ -270,135 +319,182 @@ void tst_Reinstall::reinstall_data()
     // What becomes of the Brask dat and sfx: "new" rebuilt from Ostrel, "old"
     // untouched, "stuck" emptied as far as the removal went, "-" not looked at.
     QTest::addColumn<QStringList>("after");
+    // The question asked before anything is removed: the answer given
+    // ("escape" or "yes"), then what the question must say. Empty when the
+    // repair must not ask.
+    QTest::addColumn<QStringList>("question");
 
     const QString done = QStringLiteral("Done!\nYou can now start the launcher to patch and play.");
     const QString unset = QStringLiteral("You have to set the Brask and Ostrel paths!");
+    const QString cancelled = QStringLiteral("Re-install cancelled.\nNothing was changed.");
+    const QString unchanged = QStringLiteral("Nothing was changed.");
+    const QString checkOstrel = QStringLiteral("Check the Ostrel Path.");
+    const QString checkBoth = QStringLiteral("Check the Brask Path and the Ostrel Path.");
+    const QString again = QStringLiteral(" Run Re-install data again once the cause is gone to finish the repair.");
     const QStringList rebuilt{"new", "new"};
     const QStringList untouched{"old", "old"};
-    QTest::newRow("both set") << "Ostrel" << "Brask" << &usual << done << QStringList() << rebuilt;
-    QTest::newRow("Ostrel empty") << "" << "Brask" << &usual << unset << QStringList() << untouched;
-    QTest::newRow("Brask empty") << "Ostrel" << "" << &usual << unset << QStringList() << untouched;
-    QTest::newRow("both empty") << "" << "" << &usual << unset << QStringList() << untouched;
+    const QStringList none;
+    QTest::newRow("both set") << "Ostrel" << "Brask" << &usual << done << none << rebuilt << none;
+    QTest::newRow("Ostrel empty") << "" << "Brask" << &usual << unset << none << untouched << none;
+    QTest::newRow("Brask empty") << "Ostrel" << "" << &usual << unset << none << untouched << none;
+    QTest::newRow("both empty") << "" << "" << &usual << unset << none << untouched << none;
 #ifdef Q_OS_WIN
     // No Windows name begins or ends with a blank, so a blank field names no
     // folder at all: trimmed, it is as good as empty.
     QTest::newRow("blank Ostrel names nothing")
-        << " " << "Brask" << &blankOstrel << unset << QStringList() << untouched;
+        << " " << "Brask" << &blankOstrel << unset << none << untouched << none;
 #else
     QTest::newRow("blank Ostrel counts as set")
-        << " " << "Brask" << &blankOstrel << done << QStringList() << rebuilt;
+        << " " << "Brask" << &blankOstrel << done << none << rebuilt << none;
 #endif
+    // What the copy would not bring back goes only once the player says so;
+    // Escape, like No, changes nothing.
+    QTest::newRow("Brask dat holds a folder Ostrel lacks, Escape")
+        << "Ostrel" << "Brask" << &withStale << cancelled << none << untouched
+        << QStringList{"escape", "Brask/dat holds 1 file and 1 folder that Ostrel/dat does not have", "(stale)"};
+    QTest::newRow("Brask dat holds a folder Ostrel lacks, yes")
+        << "Ostrel" << "Brask" << &withStale << done << none << rebuilt
+        << QStringList{"yes", "Brask/dat holds 1 file and 1 folder that Ostrel/dat does not have"};
+    // The player's ordinary mistakes ask before they cost anything.
+    QTest::newRow("fields swapped")
+        << "Brask" << "Ostrel" << &usual << cancelled << none << untouched
+        << QStringList{"escape", "Ostrel/dat holds 1 file and 1 folder that Brask/dat does not have (Maps)",
+                       "Ostrel/sfx holds 1 file and 1 folder that Brask/sfx does not have (Voices)"};
+    QTest::newRow("Brask is the game's dat folder")
+        << "Ostrel" << "Brask/dat" << &usual << cancelled << none << untouched
+        << QStringList{"escape", "Brask/dat does not look like a Brask installation but like the dat folder inside "
+                                 "one: did you mean Brask?"};
+    QTest::newRow("Brask is the program's own folder")
+        << "Ostrel" << "Program" << &programFolder << cancelled << none << QStringList{"-", "-"}
+        << QStringList{"escape", "Program does not look like a Brask installation: it holds no dat, sfx or TOS.txt."};
+    QTest::newRow("Ostrel dat and sfx hold no files")
+        << "Ostrel" << "Brask" << &ostrelSkeleton << cancelled << none << untouched
+        << QStringList{"escape", "Brask/dat holds 1 file that Ostrel/dat does not have",
+                       "Brask/sfx holds 1 file that Ostrel/sfx does not have (music.ogg)"};
     // Both folders are checked before either is touched.
     QTest::newRow("Ostrel lacks sfx")
         << "Ostrel" << "Brask" << &noOstrelSfx << ""
-        << QStringList{"Brask/sfx: the source folder Ostrel/sfx does not exist"} << untouched;
+        << QStringList{"Brask/sfx: the source folder Ostrel/sfx does not exist", checkOstrel, unchanged}
+        << untouched << none;
     QTest::newRow("trailing separator")
         << "Ostrel/" << "Brask/" << &noOstrelSfx << ""
-        << QStringList{"Brask/sfx: the source folder Ostrel/sfx does not exist"} << untouched;
+        << QStringList{"Brask/sfx: the source folder Ostrel/sfx does not exist", checkOstrel, unchanged}
+        << untouched << none;
     // Typed or chosen whole, the paths in the box are the system's own:
     // with a drive letter and backslashes on Windows.
     QTest::newRow("full paths in the box")
         << "{root}/Ostrel" << "{root}/Brask" << &noOstrelSfx << ""
-        << QStringList{"{root}/Brask/sfx: the source folder {root}/Ostrel/sfx does not exist"} << untouched;
+        << QStringList{"{root}/Brask/sfx: the source folder {root}/Ostrel/sfx does not exist", checkOstrel, unchanged}
+        << untouched << none;
     // The Brask dat is refused as lying inside the Ostrel dat; its sfx must
     // then not be made inside the Ostrel installation either.
     QTest::newRow("Brask is the Ostrel dat")
         << "Ostrel" << "Ostrel/dat" << &usual << ""
-        << QStringList{"Ostrel/dat/dat: the source folder Ostrel/dat is this folder, or one lies inside the other"}
-        << untouched;
+        << QStringList{"Ostrel/dat/dat: the source folder Ostrel/dat is this folder, or one lies inside the other",
+                       checkBoth, unchanged}
+        << untouched << none;
     QTest::newRow("Ostrel dat cannot be listed")
         << "Ostrel" << "Brask" << &ostrelDatUnlistable << ""
-        << QStringList{"Brask/dat: the source folder Ostrel/dat cannot be read ("} << untouched;
+        << QStringList{"Brask/dat: the source folder Ostrel/dat cannot be read (", checkOstrel, unchanged} << untouched
+        << none;
     // What the removal would reach cannot all be seen: nothing goes, and
     // the box names the folder.
     QTest::newRow("Brask dat holds a folder that cannot be listed")
         << "Ostrel" << "Brask" << &braskStaleUnlistable << ""
-        << QStringList{"Brask/dat: Brask/dat/stale cannot be read ("} << untouched;
+        << QStringList{"Brask/dat: Brask/dat/stale cannot be read (", unchanged} << untouched << none;
     // A second drive letter names the same folder, as SUBST, a mapped drive
     // or a junction does on Windows.
     QTest::newRow("Ostrel is Brask through a second drive letter")
         << "{alias}/Brask" << "Brask" << &ostrelIsBrask << ""
         << QStringList{"Brask/dat: the source folder {alias}/Brask/dat is this folder",
-                       "Brask/sfx: the source folder {alias}/Brask/sfx is this folder"}
-        << untouched;
+                       "Brask/sfx: the source folder {alias}/Brask/sfx is this folder", checkBoth, unchanged}
+        << untouched << none;
     QTest::newRow("Brask through a second drive letter lies inside Ostrel")
         << "Ostrel" << "{alias}/Ostrel/dat/Brask" << &braskInsideOstrelDat << ""
         << QStringList{"{alias}/Ostrel/dat/Brask/dat: the source folder Ostrel/dat is this folder, or one lies "
-                       "inside the other"}
-        << untouched;
+                       "inside the other",
+                       checkBoth, unchanged}
+        << untouched << none;
 #ifdef Q_OS_WIN
     // Windows' file names ignore letter case: "brask" is the Brask folder,
     // and re-installing it from itself would empty it.
     QTest::newRow("Ostrel is Brask in other letter case")
         << "brask" << "Brask" << &ostrelIsBrask << ""
         << QStringList{"Brask/dat: the source folder brask/dat is this folder",
-                       "Brask/sfx: the source folder brask/sfx is this folder"}
-        << untouched;
+                       "Brask/sfx: the source folder brask/sfx is this folder", checkBoth, unchanged}
+        << untouched << none;
     // Explorer's "Copy as path" puts the path in double quotes, which no
     // Windows file name can hold.
-    QTest::newRow("quoted paths") << "\"{root}/Ostrel\"" << "\"{root}/Brask\"" << &usual << done
-                                  << QStringList() << rebuilt;
+    QTest::newRow("quoted paths") << "\"{root}/Ostrel\"" << "\"{root}/Brask\"" << &usual << done << none << rebuilt
+                                  << none;
     // Two Ostrel names that differ in letter case only cannot both go into
     // one Windows folder: refused before anything goes, and not blamed on
     // the running Ostrel game that holds the files.
     QTest::newRow("Ostrel names differ in case only, files held")
-        << "Ostrel" << "Brask" << &ostrelNameClashHeld << ""
-        << QStringList{"Brask/dat: the source files "} << untouched;
+        << "Ostrel" << "Brask" << &ostrelNameClashHeld << "" << QStringList{"Brask/dat: the source files ", unchanged}
+        << untouched << none;
     // On Windows a running launcher holds the file open, which the box says,
-    // with the system's words and what to do about it.
+    // with the system's words, what became of the folders and what to do.
     QTest::newRow("Brask dat cannot be emptied")
         << "Ostrel" << "Brask" << &braskStaleLocked << ""
         << QStringList{"Brask/dat: could not remove Brask/dat/stale/old.pak (" + qt_error_string(ERROR_SHARING_VIOLATION)
                            + ")",
+                       "Brask/dat was emptied up to what stopped it, and not rebuilt. Brask/sfx was rebuilt." + again,
                        IN_USE_HINT}
-        << QStringList{"stuck", "new"};
+        << QStringList{"stuck", "new"} << QStringList{"yes", "(stale)"};
     // A scanner or indexer holds them with deletion shared: they go, names
     // and all, and the folder with them.
     QTest::newRow("Brask dat held with deletion shared")
-        << "Ostrel" << "Brask" << &braskDatHeldDeleteShared << done << QStringList() << rebuilt;
+        << "Ostrel" << "Brask" << &braskDatHeldDeleteShared << done << none << rebuilt << none;
 #else
     // Elsewhere the system tells beforehand that a folder's entries cannot
     // go (no write permission, or marked immutable), and nothing is touched.
     QTest::newRow("Brask dat cannot be emptied")
         << "Ostrel" << "Brask" << &braskStaleLocked << ""
-        << QStringList{"Brask/dat: Brask/dat/stale cannot be removed ("} << untouched;
+        << QStringList{"Brask/dat: Brask/dat/stale cannot be removed (", unchanged} << untouched << none;
 #endif
 #ifdef Q_OS_LINUX
     // The two installations share files, or the Brask folder's own entries
     // cannot change: either folder's check may be the first to find it, and
     // nothing is touched.
-    const QStringList eitherFolder{"?Brask/dat: ", "?Brask/sfx: "};
+    const QStringList eitherFolder{"?Brask/dat: ", "?Brask/sfx: ", "?" + checkBoth, unchanged};
     QTest::newRow("Ostrel reached through a link in the Brask sfx")
-        << "Brask/sfx/lnk" << "Brask" << &ostrelThroughBraskSfx << "" << eitherFolder << untouched;
+        << "Brask/sfx/lnk" << "Brask" << &ostrelThroughBraskSfx << "" << eitherFolder << untouched << none;
     QTest::newRow("Ostrel data.pak links to the Brask one")
-        << "Ostrel" << "Brask" << &ostrelPakLinksToBrask << "" << eitherFolder << untouched;
+        << "Ostrel" << "Brask" << &ostrelPakLinksToBrask << "" << eitherFolder << untouched << none;
     QTest::newRow("Ostrel dat mounted inside the Brask dat")
-        << "Ostrel" << "Brask" << &ostrelDatMountedInBraskDat << "" << eitherFolder << untouched;
+        << "Ostrel" << "Brask" << &ostrelDatMountedInBraskDat << "" << eitherFolder << untouched << none;
     QTest::newRow("Brask folder not writable, its dat and sfx writable")
-        << "Ostrel" << "Brask" << &braskFolderLocked << "" << eitherFolder << untouched;
+        << "Ostrel" << "Brask" << &braskFolderLocked << "" << eitherFolder << untouched << none;
     QTest::newRow("Brask dat is a dangling link")
-        << "Ostrel" << "Brask" << &braskDatDangling << done << QStringList() << rebuilt;
+        << "Ostrel" << "Brask" << &braskDatDangling << done << none << rebuilt << none;
     QTest::newRow("Ostrel file named in bytes that are not UTF-8")
-        << "Ostrel" << "Brask" << &oddOstrelName << done << QStringList() << rebuilt;
+        << "Ostrel" << "Brask" << &oddOstrelName << done << none << rebuilt << none;
     QTest::newRow("Brask file named in bytes that are not UTF-8")
-        << "Ostrel" << "Brask" << &oddBraskName << done << QStringList() << rebuilt;
-    // Copies whose data never reached the disk are no repair.
+        << "Ostrel" << "Brask" << &oddBraskName << done << none << rebuilt
+        << QStringList{"yes", "Brask/dat holds 1 file that Ostrel/dat does not have (b\xef\xbf\xbd.pak)"};
+    // Copies whose data never reached the disk are no repair, and the box
+    // says that the folders are not rebuilt.
     QTest::newRow("data never reaches the disk")
-        << "Ostrel" << "Brask" << &flushesFail << qt_error_string(EIO) << eitherFolder << QStringList{"-", "-"};
+        << "Ostrel" << "Brask" << &flushesFail << qt_error_string(EIO)
+        << QStringList{"?Brask/dat: ", "?Brask/sfx: ", "Brask/dat was "} << QStringList{"-", "-"} << none;
     // Found before the Brask dat is removed, not after.
     QTest::newRow("Ostrel file cannot be read")
         << "Ostrel" << "Brask" << &ostrelFileUnreadable << ""
-        << QStringList{"Brask/sfx: the source file Ostrel/sfx/music.ogg cannot be read ("} << untouched;
+        << QStringList{"Brask/sfx: the source file Ostrel/sfx/music.ogg cannot be read (", unchanged} << untouched
+        << none;
     // A folder named in bytes that are not text reaches the field as U+FFFD,
     // which is also the real name of another folder: neither is touched.
     QTest::newRow("Brask path not the folder's exact name")
         << "Ostrel" << QString::fromUtf8("B\xef\xbf\xbd") << &braskNamedReplacement << ""
         << QStringList{QString::fromUtf8("B\xef\xbf\xbd/dat: B\xef\xbf\xbd/dat cannot be given to the system"),
-                       QString::fromUtf8("B\xef\xbf\xbd/sfx: B\xef\xbf\xbd/sfx cannot be given to the system")}
-        << untouched;
+                       QString::fromUtf8("B\xef\xbf\xbd/sfx: B\xef\xbf\xbd/sfx cannot be given to the system"),
+                       "Check the Brask Path.", unchanged}
+        << untouched << none;
     QTest::newRow("disk full")
         << "Ostrel" << "disk/Brask" << &braskOnSmallDisk << qt_error_string(ENOSPC)
-        << QStringList{"?disk/Brask/dat: ", "?disk/Brask/sfx: "} << QStringList{"-", "-"};
+        << QStringList{"?disk/Brask/dat: ", "?disk/Brask/sfx: ", "disk/Brask/dat was "} << QStringList{"-", "-"}
+        << none;
 #endif
 }
 
@@ -410,6 +506,7 @@ void tst_Reinstall::reinstall()
     QFETCH(QString, message);
     QFETCH(QStringList, failedLines);
     QFETCH(QStringList, after);
+    QFETCH(QStringList, question);
 
     const QString root = m_dir->path();
     // Only the cases that need a second drive letter get one: under Wine the
@@ -471,19 +568,44 @@ void tst_Reinstall::reinstall()
     child<QLineEdit>(window, "ledPathBrask")->setText(brask);
     auto *bar = child<QProgressBar>(window, "pgbProgress");
     auto *status = child<QStatusBar>(window, "statusBar");
+    auto *button = child<QAbstractButton>(window, "btnReinstall");
+    PaintedMessages painted(status);
 
     // What the window shows while the copies run.
     QStringList during;
     connect(bar, &QProgressBar::valueChanged, this, [&] {
-        during << QStringLiteral("%1 %2").arg(status->currentMessage()).arg(bar->isVisible());
+        during << QStringLiteral("%1 %2 %3").arg(status->currentMessage()).arg(bar->isVisible()).arg(button->isEnabled());
     });
-    ModalWatcher watcher;
+    const QString answer = question.value(0);
+    QString defaultButton;
+    ModalWatcher watcher([&](QWidget *widget) {
+        auto *box = qobject_cast<QMessageBox *>(widget);
+        QVERIFY(box);
+        if (box->buttons().size() == 1) {
+            box->buttons().first()->click();
+            return;
+        }
+        defaultButton = box->defaultButton() == box->button(QMessageBox::No) ? "No" : "other";
+        if (answer == QLatin1String("yes"))
+            box->button(QMessageBox::Yes)->click();
+        else
+            QTest::keyClick(box, Qt::Key_Escape);
+        if (box->isVisible())
+            box->done(QMessageBox::Cancel);
+    });
     QScopedPointer<FlushFailure> flushFailure(installations.flushesFail ? new FlushFailure : nullptr);
-    QTest::mouseClick(child<QAbstractButton>(window, "btnReinstall"), Qt::LeftButton);
+    QTest::mouseClick(button, Qt::LeftButton);
     flushFailure.reset();
 
-    QCOMPARE(watcher.seen.size(), 1);
-    const SeenBox box = watcher.seen.first();
+    QCOMPARE(watcher.seen.size(), question.isEmpty() ? 1 : 2);
+    if (!question.isEmpty()) {
+        const SeenBox asked = watcher.seen.first();
+        QCOMPARE(asked.buttonCount, 2);
+        QCOMPARE(defaultButton, QStringLiteral("No"));
+        for (const QString &part : question.mid(1))
+            QVERIFY2(asked.text.contains(QDir::toNativeSeparators(part)), qPrintable(asked.text));
+    }
+    const SeenBox box = watcher.seen.last();
     QVERIFY(!box.parent);
     QCOMPARE(box.buttonCount, 1);
     if (!failedLines.isEmpty()) {
@@ -519,14 +641,20 @@ void tst_Reinstall::reinstall()
     };
     const bool runs = message != QStringLiteral("You have to set the Brask and Ostrel paths!");
     QCOMPARE(status->currentMessage(), runs ? QStringLiteral("Ready") : QString());
-    // A refused repair touches nothing, the progress bar included.
-    QCOMPARE(!during.isEmpty(), after != QStringList({QStringLiteral("old"), QStringLiteral("old")}));
+    // The player sees that the repair works before its checks begin.
+    QCOMPARE(painted.messages.contains(QStringLiteral("Working...")), runs);
+    QVERIFY(button->isEnabled());
+    // A refused or cancelled repair touches nothing, the progress bar
+    // included; while one works, the window takes no input.
+    const bool untouched = after == QStringList({QStringLiteral("old"), QStringLiteral("old")});
+    QCOMPARE(!during.isEmpty(), !untouched && answer != QLatin1String("escape"));
     if (!during.isEmpty()) {
-        QCOMPARE(during.first(), QStringLiteral("Working... 1"));
-        QCOMPARE(during.last(), QStringLiteral("Working... 1"));
+        QCOMPARE(during.first(), QStringLiteral("Working... 1 0"));
+        QCOMPARE(during.last(), QStringLiteral("Working... 1 0"));
     }
-    QCOMPARE(contents(target + QStringLiteral("/TOS.txt")), QByteArray("data"));
-    if (after == QStringList({QStringLiteral("old"), QStringLiteral("old")}))
+    if (QFileInfo::exists(target + QStringLiteral("/TOS.txt")))
+        QCOMPARE(contents(target + QStringLiteral("/TOS.txt")), QByteArray("data"));
+    if (untouched || answer == QLatin1String("escape"))
         QCOMPARE(tree(target), targetBefore);
 
     struct Folder { const char *name; const char *file; QByteArray fresh; QByteArray old; };
@@ -548,9 +676,8 @@ void tst_Reinstall::reinstall()
             QCOMPARE(contents(file), folders[i].old);
         }
         // A folder that failed keeps what the walk had not reached yet.
-        if (after[i] == QLatin1String("old") || after[i] == QLatin1String("stuck"))
-            QCOMPARE(contents(path + (i == 0 ? QStringLiteral("/stale/old.pak") : QStringLiteral("/music.ogg"))),
-                     i == 0 ? QByteArray("stale") : QByteArray("broken"));
+        if (after[i] == QLatin1String("stuck"))
+            QCOMPARE(contents(path + QStringLiteral("/stale/old.pak")), QByteArray("stale"));
     }
 }
 

@@ -1,7 +1,9 @@
 #include "braskrepair.h"
 #include "fileops/fileops.h"
 
+#include <QApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QFileDialog>
 #include <QMessageBox>
 
@@ -32,14 +34,99 @@ void report(const QString &text)
     box.exec();
 }
 
-// A failure box: the heading, a line for each failure, and when a file was
-// held by another program, what the player can do about it.
-void reportFailures(const QString &heading, const QStringList &failures, bool inUse)
+// A failure box: the heading, a line for each failure, what the player can
+// do about it, and when a file was held by another program, that too.
+void reportFailures(const QString &heading, const QStringList &failures, const QStringList &advice, bool inUse)
 {
-    QString text = heading + QLatin1Char('\n') + failures.join(QLatin1Char('\n'));
+    QStringList lines{heading};
+    lines << failures << advice;
     if (inUse)
-        text += QStringLiteral("\nA file is in use by another program: close the launcher and the game, then try again.");
-    report(text);
+        lines << QStringLiteral("A file is in use by another program: close the launcher and the game, then try again.");
+    report(lines.join(QLatin1Char('\n')));
+}
+
+const char nothingChanged[] = "Nothing was changed.";
+
+// The path field a refusal asks the player to look at again.
+QString checkField(FileOps::Field field)
+{
+    switch (field) {
+    case FileOps::Field::Source:
+        return QStringLiteral("Check the Ostrel Path.");
+    case FileOps::Field::Target:
+        return QStringLiteral("Check the Brask Path.");
+    case FileOps::Field::Both:
+        return QStringLiteral("Check the Brask Path and the Ostrel Path.");
+    case FileOps::Field::None:
+        break;
+    }
+    return QString();
+}
+
+// Whether folder holds an entry of that name, links not followed. Only the
+// system's own "not there" counts as absent: a folder it may not look into
+// is not called empty, and the repair's own step meets the real reason.
+bool holds(const QString &folder, const char *name)
+{
+    QByteArray id;
+    FileOps::Kind kind = FileOps::Kind::Missing;
+    FileOps::SystemError error;
+    return FileOps::identify(FileOps::joined(FileOps::toNative(folder), FileOps::nameOf(QLatin1String(name))), false,
+                             &id, &kind, &error)
+           || !error.notFound;
+}
+
+// A Brask installation holds its dat, its sfx or the patcher's TOS.txt.
+bool looksLikeGame(const QString &folder)
+{
+    return holds(folder, "dat") || holds(folder, "sfx") || holds(folder, "TOS.txt");
+}
+
+// The installation folder is the one above, when folder is named dat or
+// sfx and the folder above holds a TOS.txt or the other of the two.
+QString gameAbove(const QString &folder)
+{
+    const QFileInfo info(folder);
+    const QString name = info.fileName();
+    const QString parent = info.path();
+    for (const char *part : {"dat", "sfx"}) {
+        if (name.compare(QLatin1String(part), Qt::CaseInsensitive) != 0 || parent == folder)
+            continue;
+        const char *other = qstrcmp(part, "dat") == 0 ? "sfx" : "dat";
+        if (holds(parent, "TOS.txt") || holds(parent, other))
+            return parent;
+    }
+    return QString();
+}
+
+// "Brask does not look like ...", or an empty string when it does.
+QString notAGame(const QString &folder)
+{
+    if (looksLikeGame(folder))
+        return QString();
+    const QString above = gameAbove(folder);
+    if (!above.isEmpty()) {
+        return QStringLiteral("%1 does not look like a Brask installation but like the %2 folder inside one: did you "
+                              "mean %3?")
+            .arg(FileOps::native(folder), QFileInfo(folder).fileName(), FileOps::native(above));
+    }
+    return QStringLiteral("%1 does not look like a Brask installation: it holds no dat, sfx or TOS.txt.")
+        .arg(FileOps::native(folder));
+}
+
+QString counted(int count, const char *one, const char *many)
+{
+    return QStringLiteral("%1 %2").arg(count).arg(QLatin1String(count == 1 ? one : many));
+}
+
+// "a, b, c and 4 more"
+QString firstNames(const QStringList &names)
+{
+    const int shown = 5;
+    QStringList first = names.mid(0, shown);
+    if (names.size() > shown)
+        return first.join(QStringLiteral(", ")) + QStringLiteral(" and %1 more").arg(names.size() - shown);
+    return first.join(QStringLiteral(", "));
 }
 
 const char faqText[] =
@@ -103,6 +190,65 @@ void BraskRepair::on_btnPathBrask_clicked()
     chooseFolder(ledPathBrask);
 }
 
+// While a repair works the window takes no input, and what the player typed
+// or clicked meanwhile is dropped before any box is shown: the system keeps
+// such input queued, and a key pressed in impatience would otherwise close
+// the box that reports the repair before it is read.
+void BraskRepair::beginWork()
+{
+    m_focusBeforeWork = QApplication::focusWidget();
+    centralwidget->setEnabled(false);
+    Ui::mWindow::menuBar->setEnabled(false);
+    Ui::mWindow::statusBar->showMessage(tr("Working..."));
+    // Shown now: the checks alone may take seconds on a large installation.
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
+
+void BraskRepair::endWork()
+{
+    QCoreApplication::processEvents();
+    centralwidget->setEnabled(true);
+    Ui::mWindow::menuBar->setEnabled(true);
+    if (m_focusBeforeWork && m_focusBeforeWork->window() == this)
+        m_focusBeforeWork->setFocus();
+}
+
+// Asks before a removal that deletes what its copy does not bring back, or
+// that works on a folder which does not look like a Brask installation.
+bool BraskRepair::confirmLoss(const FileOps::CopyPlan (&plans)[2], const QString &brask)
+{
+    QStringList lines;
+    for (const FileOps::CopyPlan &plan : plans) {
+        const FileOps::Loss loss = FileOps::unrebuilt(plan);
+        if (loss.isEmpty())
+            continue;
+        QStringList counts;
+        if (loss.files)
+            counts << counted(loss.files, "file", "files");
+        if (loss.folders)
+            counts << counted(loss.folders, "folder", "folders");
+        lines << QStringLiteral("%1 holds %2 that %3 does not have (%4). Re-install would delete them and not bring "
+                                "them back.")
+                     .arg(FileOps::native(plan.dst), counts.join(QStringLiteral(" and ")), FileOps::native(plan.src),
+                          firstNames(loss.names));
+    }
+    const QString stranger = notAGame(brask);
+    if (!stranger.isEmpty())
+        lines << stranger;
+    if (lines.isEmpty())
+        return true;
+    lines << QString() << QStringLiteral("Re-install data anyway?");
+
+    endWork();
+    QMessageBox box(QMessageBox::Question, QString(), lines.join(QLatin1Char('\n')),
+                    QMessageBox::Yes | QMessageBox::No, this);
+    box.setDefaultButton(QMessageBox::No);
+    box.setEscapeButton(QMessageBox::No);
+    const bool yes = box.exec() == QMessageBox::Yes;
+    beginWork();
+    return yes;
+}
+
 void BraskRepair::on_btnReinstall_clicked()
 {
     const QString brask = FileOps::cleanPath(ledPathBrask->text());
@@ -112,41 +258,77 @@ void BraskRepair::on_btnReinstall_clicked()
         return;
     }
 
-    Ui::mWindow::statusBar->showMessage(tr("Working..."));
-    pgbProgress->show();
+    beginWork();
     // Both folders pass every check before either is touched: half a repair
     // that stops at the second folder would leave the installation mixed.
     // Neither removal may reach what either copy reads.
     QStringList failures;
+    QStringList advice;
+    auto refused = [&](const QString &folder, const QString &why, FileOps::Field field) {
+        failures << FileOps::native(folder) + QStringLiteral(": ") + why;
+        const QString check = checkField(field);
+        if (!check.isEmpty() && !advice.contains(check))
+            advice << check;
+    };
     FileOps::CopyPlan plans[2];
     const QString folders[2] = {QStringLiteral("/dat"), QStringLiteral("/sfx")};
     for (int i = 0; i < 2; ++i) {
         QString why;
-        if (!FileOps::planCopy(ostrel + folders[i], brask + folders[i], &plans[i], &why))
-            failures << FileOps::native(FileOps::cleanPath(brask + folders[i])) + QStringLiteral(": ") + why;
+        FileOps::Field field = FileOps::Field::None;
+        if (!FileOps::planCopy(ostrel + folders[i], brask + folders[i], &plans[i], &why, &field))
+            refused(FileOps::cleanPath(brask + folders[i]), why, field);
     }
     for (int i = 0; i < 2 && failures.isEmpty(); ++i) {
         QString why;
-        if (!FileOps::checkApart(plans[1 - i], plans[i], &why))
-            failures << FileOps::native(plans[i].dst) + QStringLiteral(": ") + why;
+        FileOps::Field field = FileOps::Field::None;
+        if (!FileOps::checkApart(plans[1 - i], plans[i], &why, &field))
+            refused(plans[i].dst, why, field);
     }
+    const bool cancelled = failures.isEmpty() && !confirmLoss(plans, brask);
+
     bool inUse = false;
-    if (failures.isEmpty()) {
-        for (const FileOps::CopyPlan &plan : plans) {
+    Reached reached[2] = {Reached::Untouched, Reached::Untouched};
+    if (failures.isEmpty() && !cancelled) {
+        pgbProgress->show();
+        for (int i = 0; i < 2; ++i) {
             QString why;
             bool held = false;
-            if (!copyPlanned(plan, &why, &held))
-                failures << FileOps::native(plan.dst) + QStringLiteral(": ") + why;
+            reached[i] = copyPlanned(plans[i], &why, &held);
+            if (reached[i] != Reached::Done)
+                failures << FileOps::native(plans[i].dst) + QStringLiteral(": ") + why;
             inUse = inUse || held;
         }
     }
     pgbProgress->hide();
     Ui::mWindow::statusBar->showMessage(tr("Ready"));
+    endWork();
 
-    if (failures.isEmpty())
+    if (cancelled) {
+        report(QStringLiteral("Re-install cancelled.\n") + QLatin1String(nothingChanged));
+        return;
+    }
+    if (failures.isEmpty()) {
         report(QStringLiteral("Done!\nYou can now start the launcher to patch and play."));
-    else
-        reportFailures(QStringLiteral("Re-install failed!"), failures, inUse);
+        return;
+    }
+    // What became of the player's folders, and how to finish the repair.
+    QStringList became;
+    for (int i = 0; i < 2; ++i) {
+        const QString folder = FileOps::native(plans[i].dst);
+        if (reached[i] == Reached::Done)
+            became << QStringLiteral("%1 was rebuilt.").arg(folder);
+        else if (reached[i] == Reached::Removing)
+            became << QStringLiteral("%1 was emptied up to what stopped it, and not rebuilt.").arg(folder);
+        else if (reached[i] == Reached::Copying)
+            became << QStringLiteral("%1 was emptied and not completely rebuilt.").arg(folder);
+    }
+    if (became.isEmpty()) {
+        advice << QLatin1String(nothingChanged);
+    } else {
+        advice << became.join(QLatin1Char(' '))
+                      + QStringLiteral(" Run Re-install data again once the cause is gone to finish the repair.");
+    }
+    reportFailures(QStringLiteral("Re-install failed!"), failures, advice, inUse);
 }
 
 void BraskRepair::on_btnRepatch_clicked()
@@ -160,26 +342,61 @@ void BraskRepair::on_btnRepatch_clicked()
     QString failure;
     bool inUse = false;
     const QString tos = brask + QStringLiteral("/TOS.txt");
-    if (FileOps::checkFolder(brask, QStringLiteral("the Brask folder"), &failure)
-        && FileOps::removeFileIfPresent(FileOps::joined(FileOps::toNative(brask), FileOps::nameOf(QStringLiteral("TOS.txt"))),
-                                        tos, true, &failure, &inUse))
+    if (!FileOps::checkFolder(brask, QStringLiteral("the Brask folder"), &failure)) {
+        reportFailures(QStringLiteral("Reset failed!"), {failure},
+                       {checkField(FileOps::Field::Target), QLatin1String(nothingChanged)}, false);
+        return;
+    }
+    const QString stranger = notAGame(brask);
+    if (!stranger.isEmpty()) {
+        reportFailures(QStringLiteral("Reset failed!"), {stranger},
+                       {QStringLiteral("Choose the folder that holds the game's dat and sfx folders as the Brask "
+                                       "Path."),
+                        QLatin1String(nothingChanged)},
+                       false);
+        return;
+    }
+    if (FileOps::removeFileIfPresent(FileOps::joined(FileOps::toNative(brask), FileOps::nameOf(QStringLiteral("TOS.txt"))),
+                                     tos, true, &failure, &inUse))
         report(QStringLiteral("Done!\nYou can now start the launcher to validate your files."));
     else
-        reportFailures(QStringLiteral("Reset failed!"), {failure}, inUse);
+        reportFailures(QStringLiteral("Reset failed!"), {failure}, {QLatin1String(nothingChanged)}, inUse);
 }
 
 void BraskRepair::on_btnLoginDat_clicked()
 {
     QStringList failures;
+    QStringList skipped;
     bool inUse = false;
     bool lookedFor = false;
     for (const char *variable : {"LOCALAPPDATA", "APPDATA"}) {
         // An unset, blank or relative variable names no cache; joining it to
         // the suffix would aim at the root of the drive or the current folder.
+        const QString value = qEnvironmentVariable(variable);
         FileOps::NativePath base;
-        if (!FileOps::environmentFolder(variable, &base))
+        if (!FileOps::environmentFolder(variable, &base)) {
+            if (!value.isEmpty()) {
+                skipped << QStringLiteral("%1 is \"%2\", which is no full path to a folder, so it was skipped.")
+                               .arg(QLatin1String(variable), value);
+            }
             continue;
+        }
         lookedFor = true;
+        // A profile folder that is not there is a wrong variable, not an
+        // empty cache.
+        QByteArray id;
+        FileOps::Kind kind = FileOps::Kind::Missing;
+        FileOps::SystemError error;
+        const QString shownBase = FileOps::native(FileOps::shownName(base));
+        if (!FileOps::identify(base, true, &id, &kind, &error) || kind != FileOps::Kind::Folder) {
+            failures << (kind != FileOps::Kind::Missing ? QStringLiteral("%1 names %2, which is not a folder")
+                                                              .arg(QLatin1String(variable), shownBase)
+                         : error.notFound ? QStringLiteral("%1 names %2, which does not exist")
+                                                .arg(QLatin1String(variable), shownBase)
+                                          : QStringLiteral("%1 names %2, which cannot be read (%3)")
+                                                .arg(QLatin1String(variable), shownBase, error.text));
+            continue;
+        }
         FileOps::NativePath path = base;
         for (const char *part : {"Nimvale", "Init", "login.dat"})
             path = FileOps::joined(path, FileOps::nameOf(QLatin1String(part)));
@@ -191,10 +408,12 @@ void BraskRepair::on_btnLoginDat_clicked()
     }
     if (!lookedFor)
         failures << QStringLiteral("Neither LOCALAPPDATA nor APPDATA names a folder, so no login cache could be looked for.");
-    if (failures.isEmpty())
-        report(QStringLiteral("Your login cache should be cleared now..."));
-    else
-        reportFailures(QStringLiteral("Could not clear the login cache!"), failures, inUse);
+    if (failures.isEmpty()) {
+        QStringList lines{QStringLiteral("Your login cache should be cleared now...")};
+        report((lines << skipped).join(QLatin1Char('\n')));
+    } else {
+        reportFailures(QStringLiteral("Could not clear the login cache!"), failures, skipped, inUse);
+    }
 }
 
 void BraskRepair::on_actionFAQ_activated()

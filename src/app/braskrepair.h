@@ -41,8 +41,16 @@ private slots:
     void on_actionAbout_activated();
 
 private:
+    // How far a planned copy got before it stopped.
+    enum class Reached { Untouched, Removing, Copying, Done };
+
     void chooseFolder(QLineEdit *field);
-    bool copyPlanned(const FileOps::CopyPlan &plan, QString *why, bool *inUse);
+    Reached copyPlanned(const FileOps::CopyPlan &plan, QString *why, bool *inUse);
+    void beginWork();
+    void endWork();
+    bool confirmLoss(const FileOps::CopyPlan (&plans)[2], const QString &brask);
+
+    QWidget *m_focusBeforeWork = nullptr;
 };
 
 #endif

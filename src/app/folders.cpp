@@ -38,22 +38,24 @@ bool BraskRepair::cpDir(const QString &src, const QString &dst, QString *why, bo
     if (inUse)
         *inUse = false;
     FileOps::CopyPlan plan;
-    return FileOps::planCopy(src, dst, &plan, why) && copyPlanned(plan, why, inUse);
+    return FileOps::planCopy(src, dst, &plan, why) && copyPlanned(plan, why, inUse) == Reached::Done;
 }
 
-bool BraskRepair::copyPlanned(const FileOps::CopyPlan &plan, QString *why, bool *inUse)
+BraskRepair::Reached BraskRepair::copyPlanned(const FileOps::CopyPlan &plan, QString *why, bool *inUse)
 {
     FileOps::SystemError error;
+    Reached reached = Reached::Removing;
     auto fail = [&](const QString &text) {
         FileOps::setText(why, text);
         if (inUse)
             *inUse = error.inUse;
-        return false;
+        return reached;
     };
 
     QString failedPath;
     if (!FileOps::removeSurveyed(plan.nativeDst, plan.dst, plan.target, progressOf(pgbProgress), &failedPath, &error))
         return fail(QStringLiteral("could not remove %1 (%2)").arg(FileOps::native(failedPath), error.text));
+    reached = Reached::Copying;
     if (!FileOps::makeFolder(plan.nativeDst, &error))
         return fail(QStringLiteral("could not be created (%1)").arg(error.text));
 
@@ -72,5 +74,5 @@ bool BraskRepair::copyPlanned(const FileOps::CopyPlan &plan, QString *why, bool 
     }
     if (!copier.finish(&error))
         return fail(QStringLiteral("could not write the copies to disk (%1)").arg(error.text));
-    return true;
+    return Reached::Done;
 }

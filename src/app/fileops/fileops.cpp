@@ -85,7 +85,7 @@ bool checkFolder(const QString &path, const QString &what, QString *failure)
     return true;
 }
 
-bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *why)
+bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *why, Field *field)
 {
     const QString from = cleanPath(src);
     const QString to = cleanPath(dst);
@@ -94,8 +94,10 @@ bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *w
     const NativePath nativeTo = toNative(to);
     const NativePath nativeParent = toNative(parent);
     SystemError error;
-    auto refuse = [&](const QString &text) {
+    auto refuse = [&](const QString &text, Field cause = Field::None) {
         setText(why, text);
+        if (field)
+            *field = cause;
         return false;
     };
     auto cannotCompare = [&] {
@@ -107,7 +109,8 @@ bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *w
         if (!exactPath(path)) {
             return refuse(QStringLiteral("%1 cannot be given to the system exactly as named: it holds bytes that are "
                                          "not text")
-                              .arg(native(path)));
+                              .arg(native(path)),
+                          path == from ? Field::Source : Field::Target);
         }
     }
 
@@ -117,13 +120,15 @@ bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *w
     if (!identify(nativeFrom, true, &sourceId, &kind, &error)) {
         return refuse(error.notFound ? QStringLiteral("the source folder %1 does not exist").arg(native(from))
                                      : QStringLiteral("the source folder %1 cannot be read (%2)")
-                                           .arg(native(from), error.text));
+                                           .arg(native(from), error.text),
+                      Field::Source);
     }
     if (kind != Kind::Folder)
-        return refuse(QStringLiteral("the source %1 is not a folder").arg(native(from)));
+        return refuse(QStringLiteral("the source %1 is not a folder").arg(native(from)), Field::Source);
     QList<SourceEntry> listed;
     if (!listSource(nativeFrom, &listed, &error))
-        return refuse(QStringLiteral("the source folder %1 cannot be read (%2)").arg(native(from), error.text));
+        return refuse(QStringLiteral("the source folder %1 cannot be read (%2)").arg(native(from), error.text),
+                      Field::Source);
     QList<SourceEntry> entries;
     for (const SourceEntry &entry : listed) {
         if (!entry.hidden && (entry.kind == Kind::File || entry.kind == Kind::Folder))
@@ -151,15 +156,17 @@ bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *w
         return refuse(QStringLiteral("%1 cannot be read (%2)").arg(native(shown), error.text));
     }
     if (target.kind == Kind::File || target.kind == Kind::Other)
-        return refuse(QStringLiteral("could not be created: something that is not a folder is in the way"));
+        return refuse(QStringLiteral("could not be created: something that is not a folder is in the way"),
+                      Field::Target);
     QByteArray parentId;
     if (!identify(nativeParent, true, &parentId, &kind, &error)) {
         return refuse(error.notFound ? QStringLiteral("could not be created: %1 does not exist").arg(native(parent))
                                      : QStringLiteral("could not be created: %1 cannot be read (%2)")
-                                           .arg(native(parent), error.text));
+                                           .arg(native(parent), error.text),
+                      Field::Target);
     }
     if (kind != Kind::Folder)
-        return refuse(QStringLiteral("could not be created: %1 is not a folder").arg(native(parent)));
+        return refuse(QStringLiteral("could not be created: %1 is not a folder").arg(native(parent)), Field::Target);
 
     // The copy removes and writes the destination and makes its entry in the
     // parent: none of these, nor any folder holding them, may be the source.
@@ -188,7 +195,8 @@ bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *w
     if (written.contains(sourceId) || (!targetId.isEmpty() && holdingSource.contains(targetId))
         || insideSource.contains(parentId) || (!targetId.isEmpty() && insideSource.contains(targetId))) {
         return refuse(QStringLiteral("the source folder %1 is this folder, or one lies inside the other")
-                          .arg(native(from)));
+                          .arg(native(from)),
+                      Field::Both);
     }
 
     plan->src = from;
@@ -220,7 +228,7 @@ bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *w
         for (const QByteArray &id : std::as_const(ids))
             plan->reads.append({id, shown});
     }
-    if (!checkApart(*plan, *plan, why))
+    if (!checkApart(*plan, *plan, why, field))
         return false;
     // Asked of the system, not guessed: can the new folder be made where the
     // old one is removed?
@@ -231,8 +239,10 @@ bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *w
     return true;
 }
 
-bool checkApart(const CopyPlan &reader, const CopyPlan &remover, QString *why)
+bool checkApart(const CopyPlan &reader, const CopyPlan &remover, QString *why, Field *field)
 {
+    if (field)
+        *field = Field::None;
     QHash<QByteArray, QString> reached;
     Obstacle obstacle;
     if (remover.target.kind != Kind::Missing)
@@ -255,10 +265,43 @@ bool checkApart(const CopyPlan &reader, const CopyPlan &remover, QString *why)
         if (found != reached.cend()) {
             setText(why, QStringLiteral("the source %1 is reached through %2, which the repair would remove")
                              .arg(native(read.second), native(*found)));
+            if (field)
+                *field = Field::Both;
             return false;
         }
     }
     return true;
+}
+
+Loss unrebuilt(const CopyPlan &plan)
+{
+    Loss loss;
+    if (plan.target.kind != Kind::Folder)
+        return loss;
+    QList<Name> made;
+    for (const SourceEntry &entry : plan.entries) {
+        if (entry.kind == Kind::File)
+            made.append(entry.name);
+    }
+    auto isMade = [&](const Name &name) {
+        return std::any_of(made.cbegin(), made.cend(),
+                           [&](const Name &file) { return file == name || namesClash(file, name); });
+    };
+    std::function<void(const Node &)> count = [&](const Node &node) {
+        if (node.kind == Kind::Folder)
+            ++loss.folders;
+        else
+            ++loss.files;
+        for (const Node &child : node.children)
+            count(child);
+    };
+    for (const Node &child : plan.target.children) {
+        if (child.kind == Kind::File && isMade(child.name))
+            continue;
+        count(child);
+        loss.names.append(shownName(child.name));
+    }
+    return loss;
 }
 
 } // namespace FileOps

@@ -5,6 +5,7 @@
 #include <QList>
 #include <QPair>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -207,16 +208,33 @@ struct CopyPlan
     QList<QPair<QByteArray, QString>> reads;
 };
 
+// Which path the player should look at again when a plan is refused.
+enum class Field { None, Source, Target, Both };
+
 // Checks everything that could make replacing dst by the files of src lose
 // data or write into src, before anything is touched: src is a folder that
 // can be listed, the two do not overlap, nothing the removal reaches is
 // read by the copy, no file system is mounted inside dst, and a folder can
 // be made in its parent. On success, plan holds what the copy needs;
-// otherwise why says what is wrong.
-bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *why);
+// otherwise why says what is wrong, and field (when given) which path
+// the refusal comes from.
+bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *why, Field *field = nullptr);
+
+// What a plan's removal deletes that its copy does not make again: entries
+// of dst that are not files of the same name among the files copied
+// (subfolders, links, other entries, files the source lacks), each counted
+// with everything below it.
+struct Loss
+{
+    int files = 0;      // files, links and other entries
+    int folders = 0;
+    QStringList names;  // the top-level entries, in name order
+    bool isEmpty() const { return files == 0 && folders == 0; }
+};
+Loss unrebuilt(const CopyPlan &plan);
 
 // Checks that the removal of one plan reaches nothing that another reads.
-bool checkApart(const CopyPlan &reader, const CopyPlan &remover, QString *why);
+bool checkApart(const CopyPlan &reader, const CopyPlan &remover, QString *why, Field *field = nullptr);
 
 } // namespace FileOps
 
