@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QRegularExpression>
+#include <QScopedValueRollback>
 
 #include <algorithm>
 #include <atomic>
@@ -79,6 +80,9 @@ ModalWatcher::ModalWatcher(std::function<void(QWidget *)> handler)
 
 void ModalWatcher::poll()
 {
+    // A handler that waits lets the timer fire again for the same box.
+    if (m_handling)
+        return;
     QWidget *box = QApplication::activeModalWidget();
     if (!box || !box->isVisible())
         return;
@@ -93,6 +97,7 @@ void ModalWatcher::poll()
         seenBox.buttonCount = int(messageBox->buttons().size());
     }
     seen << seenBox;
+    const QScopedValueRollback<bool> handling(m_handling, true);
     if (m_handler)
         m_handler(box);
     else if (messageBox && !messageBox->buttons().isEmpty())
@@ -490,6 +495,7 @@ void removeRaw(const QByteArray &path)
 namespace {
 
 std::atomic<bool> flushesFail{false};
+std::atomic<bool> kernelCopyRefused{false};
 
 // Whether this request must fail: only a file's data is lost, so a
 // folder's fsync goes through unless every file is asked for at once.
@@ -548,11 +554,54 @@ extern "C" int syncfs(int fd) noexcept
     static const auto next = systemFunction<int (*)(int)>("syncfs");
     return failFlush(fd, true) ? -1 : next(fd);
 }
+
+KernelCopyRefused::KernelCopyRefused()
+{
+    kernelCopyRefused = true;
+}
+
+KernelCopyRefused::~KernelCopyRefused()
+{
+    kernelCopyRefused = false;
+}
+
+bool KernelCopyRefused::works()
+{
+    return true;
+}
+
+extern "C" ssize_t copy_file_range(int in, off64_t *inOffset, int out, off64_t *outOffset, size_t length,
+                                   unsigned int flags) noexcept
+{
+    static const auto next =
+        systemFunction<ssize_t (*)(int, off64_t *, int, off64_t *, size_t, unsigned int)>("copy_file_range");
+    if (!kernelCopyRefused)
+        return next(in, inOffset, out, outOffset, length, flags);
+    errno = EPERM;
+    return -1;
+}
+
+extern "C" ssize_t sendfile(int out, int in, off_t *offset, size_t count) noexcept
+{
+    static const auto next = systemFunction<ssize_t (*)(int, int, off_t *, size_t)>("sendfile");
+    if (!kernelCopyRefused)
+        return next(out, in, offset, count);
+    errno = EPERM;
+    return -1;
+}
 #else
 FlushFailure::FlushFailure() = default;
 FlushFailure::~FlushFailure() = default;
 
 bool FlushFailure::works()
+{
+    return false;
+}
+
+KernelCopyRefused::KernelCopyRefused() = default;
+KernelCopyRefused::~KernelCopyRefused() = default;
+
+bool KernelCopyRefused::works()
 {
     return false;
 }

@@ -62,6 +62,7 @@ public:
 private:
     void poll();
     std::function<void(QWidget *)> m_handler;
+    bool m_handling = false;
     QTimer m_timer;
 };
 
@@ -150,6 +151,17 @@ class FlushFailure
 public:
     FlushFailure();
     ~FlushFailure();
+    static bool works();
+};
+
+// While it lives, copy_file_range and sendfile fail with EPERM, as a seccomp
+// sandbox makes them (Flatpak, containers). Linux only: works() says whether
+// the calls are caught here.
+class KernelCopyRefused
+{
+public:
+    KernelCopyRefused();
+    ~KernelCopyRefused();
     static bool works();
 };
 

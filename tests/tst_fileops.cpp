@@ -12,6 +12,7 @@
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -145,6 +146,10 @@ private slots:
     void cpDirRefusesOverlap();
     void cpDirCutShort();
     void cpDirReadOnlyTwice();
+    void cpDirPermissionBitsOnly_data();
+    void cpDirPermissionBitsOnly();
+    void cpDirWithoutKernelCopy();
+    void cpDirSkipsOtherEntries();
 
 private:
     QProgressBar *bar() { return child<QProgressBar>(*m_window, "pgbProgress"); }
@@ -515,6 +520,85 @@ void tst_FileOps::cpDirReadOnlyTwice()
 #endif
         QCOMPARE(QFile::permissions(root + QStringLiteral("/t/ro")) & QFileDevice::WriteOwner,
                  QFileDevice::Permissions());
+}
+
+void tst_FileOps::cpDirPermissionBitsOnly_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("copied");
+    QTest::addColumn<bool>("otherOwner");   // the file belongs to another user
+
+    QTest::newRow("set-user-id") << 04755 << 0755 << false;
+    QTest::newRow("set-group-id") << 02755 << 0755 << false;
+    QTest::newRow("sticky") << 01644 << 0644 << false;
+    QTest::newRow("another user's set-user-id program") << 04755 << 0755 << true;
+}
+
+void tst_FileOps::cpDirPermissionBitsOnly()
+{
+#ifndef Q_OS_UNIX
+    QSKIP("set-id and sticky bits are Unix modes");
+#else
+    QFETCH(int, mode);
+    QFETCH(int, copied);
+    QFETCH(bool, otherOwner);
+
+    // A repair run with sudo must not hand anyone who can write into the
+    // Ostrel folder a program that runs as root.
+    const QString root = m_dir->path();
+    build(root, {"s/dat/prog", "t/"});
+    const QByteArray prog = QFile::encodeName(root + QStringLiteral("/s/dat/prog"));
+    if (otherOwner && (geteuid() != 0 || ::chown(prog.constData(), 65534, 65534) != 0))
+        QSKIP("only root can give a file to another user");
+    QCOMPARE(::chmod(prog.constData(), mode_t(mode)), 0);
+    QString reason;
+    QVERIFY2(m_window->cpDir(root + QStringLiteral("/s/dat"), root + QStringLiteral("/t/dat"), &reason),
+             qPrintable(reason));
+    struct stat info {};
+    QCOMPARE(::stat(QFile::encodeName(root + QStringLiteral("/t/dat/prog")).constData(), &info), 0);
+    QCOMPARE(int(info.st_mode & 07777), copied);
+#endif
+}
+
+void tst_FileOps::cpDirWithoutKernelCopy()
+{
+    // Sandboxes (Flatpak, containers) refuse copy_file_range and sendfile
+    // with EPERM: the copy goes on by reading and writing.
+    if (!KernelCopyRefused::works())
+        QSKIP("only Linux lets the test stand in for copy_file_range and sendfile");
+    const QString root = m_dir->path();
+    build(root, {"s/dat/a", "t/"});
+    writeFile(root + QStringLiteral("/s/dat/big"), QByteArray(300 * 1024, 'b'));
+    QString reason;
+    bool copied = false;
+    {
+        KernelCopyRefused refused;
+        copied = m_window->cpDir(root + QStringLiteral("/s/dat"), root + QStringLiteral("/t/dat"), &reason);
+    }
+    QVERIFY2(copied, qPrintable(reason));
+    for (const char *name : {"/a", "/big"})
+        QCOMPARE(readExact(root + QStringLiteral("/t/dat") + QLatin1String(name)),
+                 readExact(root + QStringLiteral("/s/dat") + QLatin1String(name)));
+}
+
+void tst_FileOps::cpDirSkipsOtherEntries()
+{
+#ifndef Q_OS_UNIX
+    QSKIP("a named pipe in a folder is a Unix entry");
+#else
+    // An entry that is neither file nor folder is not copied, and says so.
+    const QString root = m_dir->path();
+    build(root, {"s/dat/a", "t/"});
+    QCOMPARE(::mkfifo(QFile::encodeName(root + QStringLiteral("/s/dat/pipe")).constData(), 0600), 0);
+    QTest::ignoreMessage(QtDebugMsg,
+                         qPrintable(QStringLiteral("Unhandled item \"%1/s/dat/pipe\" in cpDir").arg(root)));
+    ProgressLog log(bar());
+    QString reason;
+    QVERIFY2(m_window->cpDir(root + QStringLiteral("/s/dat"), root + QStringLiteral("/t/dat"), &reason),
+             qPrintable(reason));
+    QCOMPARE(tree(root + QStringLiteral("/t")), QStringList({"dat/", "dat/a"}));
+    QCOMPARE(log.steps, Steps({{2, 1}, {2, 2}}));
+#endif
 }
 
 BRASK_TEST_MAIN(tst_FileOps)

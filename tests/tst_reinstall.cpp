@@ -24,6 +24,8 @@ private slots:
     void cleanup();
     void reinstall_data();
     void reinstall();
+    void keysPressedWhileWorking_data();
+    void keysPressedWhileWorking();
 
 private:
     QTemporaryDir *m_dir = nullptr;
@@ -60,12 +62,14 @@ struct Installations
     QString target; // the Brask folder
     const char *cannotBeMade = nullptr; // the reason, where this system cannot make the case
     QScopedPointer<Mount> mount;
+    QScopedPointer<Mount> secondMount;  // taken away before the first
     QScopedPointer<FolderLock> lock;
     // Loses its read permission only once the trees are noted: a folder
     // that may not be read cannot be listed either.
     QString unreadable;
     bool flushesFail = false;   // while Re-install runs
     bool oddSourceFile = false; // the Ostrel dat holds a file named oddSourceName
+    QString unixLeftover;       // under Wine, a Unix file that Windows cannot remove
 };
 
 Installations::Installations(const QString &folder)
@@ -79,6 +83,8 @@ Installations::~Installations()
     for (const QString &dat : {source + QStringLiteral("/dat"), target + QStringLiteral("/dat")})
         for (const QByteArray &name : {oddSourceName, oddTargetName})
             removeRaw(dat.toUtf8() + '/' + name);
+    if (!unixLeftover.isEmpty())
+        unixCommand({QStringLiteral("/bin/rm"), QStringLiteral("-f"), unixLeftover});
 }
 
 // Lays out a case's installations.
@@ -186,6 +192,17 @@ void ostrelNameClashHeld(Installations &installations)
     installations.lock.reset(new FolderLock(installations.source + QStringLiteral("/dat")));
 }
 
+// Under Wine a Unix file name may hold a backslash: Wine lists it, but no
+// Windows program can open it by that name.
+void ostrelNameWithBackslash(Installations &installations)
+{
+    usual(installations);
+    const QString dat = unixPath(installations.source + QStringLiteral("/dat"));
+    installations.unixLeftover = dat + QStringLiteral("/a\\b.pak");
+    if (dat.isEmpty() || unixCommand({QStringLiteral("/usr/bin/touch"), installations.unixLeftover}) != 0)
+        installations.cannotBeMade = "a file name that holds a backslash needs a Unix folder under Wine";
+}
+
 // Another program holds the Brask dat's files with deletion shared.
 void braskDatHeldDeleteShared(Installations &installations)
 {
@@ -217,6 +234,24 @@ void ostrelDatMountedInBraskDat(Installations &installations)
     const QString mountPoint = installations.target + QStringLiteral("/dat/mnt");
     QVERIFY(QDir().mkpath(mountPoint));
     installations.mount.reset(new Mount(mountPoint, installations.source + QStringLiteral("/dat")));
+}
+
+// The Ostrel dat is a disk of its own, and the Brask path is a second name
+// (a bind mount) for a folder on that disk.
+void braskInsideDiskMountedAsOstrelDat(Installations &installations)
+{
+    const QString dat = installations.source + QStringLiteral("/dat");
+    QVERIFY(QDir().mkpath(dat));
+    installations.mount.reset(new Mount(dat, 1024));
+    if (!installations.mount->mounted())
+        return;
+    installations.target = dat + QStringLiteral("/Brask");
+    usual(installations);
+    writeFile(installations.target + QStringLiteral("/dat/precious.pak"), "precious");
+    const QString alias = installations.root + QStringLiteral("/alias");
+    QVERIFY(QDir().mkpath(alias));
+    installations.secondMount.reset(new Mount(alias, installations.target));
+    installations.target = alias;
 }
 
 // The Brask folder takes no new entry and loses none; its dat and sfx do.
@@ -433,6 +468,11 @@ void tst_Reinstall::reinstall_data()
     QTest::newRow("Ostrel names differ in case only, files held")
         << "Ostrel" << "Brask" << &ostrelNameClashHeld << "" << QStringList{"Brask/dat: the source files ", unchanged}
         << untouched << none;
+    // A file the copy cannot open is found before anything is removed, not
+    // left out under "Done!".
+    QTest::newRow("Ostrel file named with a backslash")
+        << "Ostrel" << "Brask" << &ostrelNameWithBackslash << ""
+        << QStringList{"Brask/dat: the source file Ostrel/dat/", unchanged} << untouched << none;
     // On Windows a running launcher holds the file open, which the box says,
     // with the system's words, what became of the folders and what to do.
     QTest::newRow("Brask dat cannot be emptied")
@@ -464,6 +504,11 @@ void tst_Reinstall::reinstall_data()
         << "Ostrel" << "Brask" << &ostrelPakLinksToBrask << "" << eitherFolder << untouched << none;
     QTest::newRow("Ostrel dat mounted inside the Brask dat")
         << "Ostrel" << "Brask" << &ostrelDatMountedInBraskDat << "" << eitherFolder << untouched << none;
+    QTest::newRow("Brask by another name inside a disk mounted as the Ostrel dat")
+        << "Ostrel" << "alias" << &braskInsideDiskMountedAsOstrelDat << ""
+        << QStringList{"alias/dat: the source folder Ostrel/dat is this folder, or one lies inside the other",
+                       "?alias/sfx: ", checkBoth, unchanged}
+        << untouched << none;
     QTest::newRow("Brask folder not writable, its dat and sfx writable")
         << "Ostrel" << "Brask" << &braskFolderLocked << "" << eitherFolder << untouched << none;
     QTest::newRow("Brask dat is a dangling link")
@@ -532,7 +577,8 @@ void tst_Reinstall::reinstall()
         return;
     if (installations.cannotBeMade)
         QSKIP(installations.cannotBeMade);
-    if (installations.mount && !installations.mount->mounted())
+    if ((installations.mount && !installations.mount->mounted())
+        || (installations.secondMount && !installations.secondMount->mounted()))
         QSKIP("mounting a folder needs root on Linux, where the system lets root mount");
     if (installations.lock && !installations.lock->locked())
         QSKIP("this file system cannot make a file impossible to remove");
@@ -679,6 +725,66 @@ void tst_Reinstall::reinstall()
         if (after[i] == QLatin1String("stuck"))
             QCOMPARE(contents(path + QStringLiteral("/stale/old.pak")), QByteArray("stale"));
     }
+}
+
+void tst_Reinstall::keysPressedWhileWorking_data()
+{
+    QTest::addColumn<QString>("keys");  // as xdotool names them
+    QTest::addColumn<Setup>("setup");
+    QTest::addColumn<QString>("box");   // how the first box starts
+
+    QTest::newRow("Return before Done!") << "Return" << &usual << "Done!";
+    QTest::newRow("space before Done!") << "space" << &usual << "Done!";
+    QTest::newRow("Return before Re-install failed!") << "Return" << &noOstrelSfx << "Re-install failed!";
+    QTest::newRow("Return before the question") << "Return" << &withStale << "Brask\\dat holds";
+}
+
+void tst_Reinstall::keysPressedWhileWorking()
+{
+    QFETCH(QString, keys);
+    QFETCH(Setup, setup);
+    QFETCH(QString, box);
+
+    // Keys pressed while the window is busy reach the program only once it
+    // looks at its input again: through a real window system's queue.
+    if (!underWine())
+        QSKIP("keys typed ahead need a window system that queues them for a busy program: Wine's, through xdotool");
+    const QString root = m_dir->path();
+    Installations installations(root);
+    setup(installations);
+    if (QTest::currentTestFailed())
+        return;
+
+    CurrentFolder current(root);
+    BraskRepair window;
+    QVERIFY(showWindow(window));
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    child<QLineEdit>(window, "ledPathOstrel")->setText(QStringLiteral("Ostrel"));
+    child<QLineEdit>(window, "ledPathBrask")->setText(QStringLiteral("Brask"));
+    // Pressed as the work begins, before anything is shown.
+    bool pressed = false;
+    connect(child<QStatusBar>(window, "statusBar"), &QStatusBar::messageChanged, this, [&](const QString &message) {
+        if (pressed || message != QLatin1String("Working..."))
+            return;
+        pressed = true;
+        QCOMPARE(unixCommand({QStringLiteral("/usr/bin/xdotool"), QStringLiteral("key"), keys}), 0);
+    });
+    // Each box must stay until the player has had the time to read it.
+    QStringList stayed;
+    ModalWatcher watcher([&](QWidget *widget) {
+        QTest::qWait(1500);
+        if (widget->isVisible()) {
+            stayed << static_cast<QMessageBox *>(widget)->text();
+            static_cast<QDialog *>(widget)->done(QMessageBox::No);
+        }
+    });
+    QTest::mouseClick(child<QAbstractButton>(window, "btnReinstall"), Qt::LeftButton);
+
+    QVERIFY(pressed);
+    QVERIFY2(!watcher.seen.isEmpty(), "no box was shown");
+    QVERIFY2(watcher.seen.first().text.startsWith(box), qPrintable(watcher.seen.first().text));
+    QCOMPARE(stayed.size(), watcher.seen.size());
 }
 
 BRASK_TEST_MAIN(tst_Reinstall)

@@ -77,9 +77,10 @@ exe=$(find "$work/app" -name brask-repair.exe)
 # A broken installation and a working one.
 brask=$work/Brask
 ostrel=$work/Ostrel
-mkdir -p "$brask/dat/stale" "$brask/sfx" "$ostrel/dat/Maps" "$ostrel/sfx"
+# The ordinary repair: every Brask file comes back from Ostrel, so it asks
+# nothing and shows one box.
+mkdir -p "$brask/dat" "$brask/sfx" "$ostrel/dat/Maps" "$ostrel/sfx"
 echo broken > "$brask/dat/data.pak"
-echo stale > "$brask/dat/stale/old.pak"
 echo broken > "$brask/sfx/music.ogg"
 echo patched > "$brask/TOS.txt"
 echo "new data" > "$ostrel/dat/data.pak"
@@ -104,7 +105,7 @@ keys Tab Tab Tab Tab space    # Re-install data
 answer_box "Re-install data"
 [ "$(cat "$brask/dat/data.pak")" = "new data" ] || fail "dat was not rebuilt"
 [ "$(cat "$brask/sfx/music.ogg")" = "new music" ] || fail "sfx was not rebuilt"
-[ ! -e "$brask/dat/stale" ] && [ ! -e "$brask/dat/Maps" ] || fail "dat holds folders after the repair"
+[ ! -e "$brask/dat/Maps" ] || fail "dat holds folders after the repair"
 [ -e "$brask/TOS.txt" ] || fail "Re-install data removed TOS.txt"
 echo "Re-install data repaired the installation."
 

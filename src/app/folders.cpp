@@ -69,6 +69,8 @@ BraskRepair::Reached BraskRepair::copyPlanned(const FileOps::CopyPlan &plan, QSt
         const QString name = FileOps::shownName(entry.name);
         if (entry.kind == FileOps::Kind::Folder)
             qDebug() << "Unhandled folder" << plan.src + QLatin1Char('/') + name << "in cpDir";
+        else if (entry.kind != FileOps::Kind::File)
+            qDebug() << "Unhandled item" << plan.src + QLatin1Char('/') + name << "in cpDir";
         else if (!copier.copy(entry.name, entry.id, &error))
             return fail(QStringLiteral("could not copy %1 (%2)").arg(name, error.text));
     }

@@ -131,7 +131,7 @@ bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *w
                       Field::Source);
     QList<SourceEntry> entries;
     for (const SourceEntry &entry : listed) {
-        if (!entry.hidden && (entry.kind == Kind::File || entry.kind == Kind::Folder))
+        if (!entry.hidden)
             entries.append(entry);
     }
     std::stable_sort(entries.begin(), entries.end(), [](const SourceEntry &a, const SourceEntry &b) {

@@ -160,7 +160,7 @@ int eachEntry(DIR *dir, Each each)
 
 // Lists the folder held by fd (which this takes over) into node.
 bool surveyFolder(int fd, const Holder &self, const NativePath &path, int depth, Node *node, NativePath *where,
-                  SystemError *error)
+                  SystemError *error, bool crossMounts)
 {
     if (depth > deepest) {
         ::close(fd);
@@ -183,13 +183,13 @@ bool surveyFolder(int fd, const Holder &self, const NativePath &path, int depth,
             *where = joined(path, name);
             return code;
         }
-        if (child.kind == Kind::Folder && !child.mountPoint) {
+        if (child.kind == Kind::Folder && (crossMounts || !child.mountPoint)) {
             const int sub = ::openat(::dirfd(dir), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (sub < 0) {
                 *where = joined(path, name);
                 return errno;
             }
-            deeper = surveyFolder(sub, holder, joined(path, name), depth + 1, &child, where, error);
+            deeper = surveyFolder(sub, holder, joined(path, name), depth + 1, &child, where, error, crossMounts);
             if (!deeper)
                 return -1;
         }
@@ -247,6 +247,14 @@ bool removeNode(int dir, dev_t device, const Node &node, const QString &shown, c
     return ::unlinkat(dir, node.name.constData(), AT_REMOVEDIR) == 0 || errno == ENOENT || failAt(shown, errno);
 }
 
+// The answers of copy_file_range and sendfile that say the call cannot be
+// used here, not that the data cannot be read or written.
+bool kernelCopyUnavailable(int code)
+{
+    return code == EXDEV || code == ENOSYS || code == EINVAL || code == EOPNOTSUPP || code == EPERM || code == EBADF
+           || code == ETXTBSY;
+}
+
 // Copies what in holds to out, as fast as the kernel can: within the file
 // system where it may, else through the page cache, else by hand.
 bool transfer(int in, int out, int *code)
@@ -264,8 +272,9 @@ bool transfer(int in, int out, int *code)
         if (n < 0 && errno == EINTR)
             continue;
         // Nothing was copied: some file systems answer an empty result or
-        // one of these errors where they cannot do it; try the next way.
-        if (first && (n == 0 || errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP))
+        // one of these errors where they cannot do it, and sandboxes (seccomp
+        // filters in Flatpak or containers) answer EPERM; try the next way.
+        if (first && (n == 0 || kernelCopyUnavailable(errno)))
             break;
         *code = errno;
         return false;
@@ -281,7 +290,7 @@ bool transfer(int in, int out, int *code)
             return true;
         if (errno == EINTR)
             continue;
-        if (first && (errno == EINVAL || errno == ENOSYS))
+        if (first && kernelCopyUnavailable(errno))
             break;
         *code = errno;
         return false;
@@ -480,7 +489,9 @@ bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemErr
     return code == 0 || fail(error, code);
 }
 
-bool survey(const NativePath &path, Node *root, NativePath *where, SystemError *error)
+// Every entry at path and below it, links not followed; below mount points
+// too when crossMounts, else a mount point is an entry of its own.
+static bool surveyTree(const NativePath &path, Node *root, NativePath *where, SystemError *error, bool crossMounts)
 {
     NativePath parent;
     split(path, &parent, &root->name);
@@ -506,23 +517,30 @@ bool survey(const NativePath &path, Node *root, NativePath *where, SystemError *
         *where = path;
         return fail(error, code);
     }
-    if (root->kind != Kind::Folder || root->mountPoint)
+    if (root->kind != Kind::Folder || (root->mountPoint && !crossMounts))
         return true;
     const int fd = ::openat(dir.get(), root->name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         *where = path;
         return fail(error, errno);
     }
-    return surveyFolder(fd, self, path, 1, root, where, error);
+    return surveyFolder(fd, self, path, 1, root, where, error, crossMounts);
+}
+
+bool survey(const NativePath &path, Node *root, NativePath *where, SystemError *error)
+{
+    return surveyTree(path, root, where, error, false);
 }
 
 bool folderTree(const NativePath &path, QList<QByteArray> *ids, SystemError *error)
 {
     // The folder itself as reached through any links on its path ("."),
-    // then everything below it without following any.
+    // then everything below it without following any, whatever file system
+    // is mounted there: a folder on another disk inside the source is still
+    // inside it.
     Node tree;
     NativePath where;
-    if (!survey(joined(path, "."), &tree, &where, error))
+    if (!surveyTree(joined(path, "."), &tree, &where, error, true))
         return false;
     QList<const Node *> pending{&tree};
     while (!pending.isEmpty()) {
@@ -642,8 +660,10 @@ bool Copier::copy(const Name &name, const QByteArray &id, SystemError *error)
         return fail(error, errno);
     int code = 0;
     if (transfer(in.get(), out.get(), &code)) {
-        // The copy keeps the source's permissions, read-only included.
-        if (::fchmod(out.get(), info.st_mode & 07777) != 0)
+        // The copy keeps the source's permissions, read-only included, but
+        // never set-user-id, set-group-id or sticky, as cp without -p: a
+        // repair run as root must not make Ostrel's programs run as root.
+        if (::fchmod(out.get(), info.st_mode & 0777) != 0)
             code = errno;
         else if (!out.close())
             code = errno;

@@ -599,6 +599,10 @@ bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemErr
                 entry.kind = kind;
                 if (kind != Kind::File)
                     entry.readError.clear();
+            } else if (!entry.link && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+                // Listed, yet not there when opened by that name (under Wine a
+                // Unix name holding a backslash): a file the copy cannot read.
+                entry.kind = Kind::File;
             } else if (!failure.notFound) {
                 // A link to nothing is neither file nor folder; anything else
                 // the system could not answer stops the plan.
