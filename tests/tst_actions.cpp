@@ -350,13 +350,14 @@ void tst_Actions::clearLoginCache_data()
     // With neither variable there is no place to look: that is no success.
     QTest::newRow("both unset") << "-" << "-" << int(Absent) << int(Absent) << false << 1;
     // A variable that names no folder is wrong, not an empty cache.
-    QTest::newRow("local folder missing") << "Local" << "Roaming" << int(NoFolder) << int(Present) << false << 1;
+    // What did go is named as well.
+    QTest::newRow("local folder missing") << "Local" << "Roaming" << int(NoFolder) << int(Present) << false << 2;
     QTest::newRow("both folders missing") << "Local" << "Roaming" << int(NoFolder) << int(NoFolder) << false << 2;
     // One left unexpanded is skipped, and the box says so.
     QTest::newRow("local unexpanded")
         << "=%USERPROFILE%/AppData/Local" << "Roaming" << int(Present) << int(Present) << true << 1;
-    QTest::newRow("local not removable") << "Local" << "Roaming" << int(Locked) << int(Present) << false << 1;
-    QTest::newRow("local not searchable") << "Local" << "Roaming" << int(Unsearchable) << int(Present) << false << 1;
+    QTest::newRow("local not removable") << "Local" << "Roaming" << int(Locked) << int(Present) << false << 2;
+    QTest::newRow("local not searchable") << "Local" << "Roaming" << int(Unsearchable) << int(Present) << false << 2;
     QTest::newRow("both not removable") << "Local" << "Roaming" << int(Locked) << int(Locked) << false << 2;
 #ifndef Q_OS_WIN
     // A profile folder's name is the bytes it was made with, which need not
@@ -478,6 +479,9 @@ void tst_Actions::clearLoginCache()
             QVERIFY2(hasLine(QStringLiteral("%1 names %2, which does not exist").arg(variable, base)), qPrintable(box.text));
         else if (!lookedFor[i])
             QVERIFY2(hasLine(variable + QStringLiteral(" is \"")), qPrintable(box.text));
+        else if (!cleared && state == Present)
+            QVERIFY2(hasLine(QDir::toNativeSeparators(QString::fromUtf8(files[i])) + QStringLiteral(" is gone.")),
+                     qPrintable(box.text));
     }
     QCOMPARE(ostrel->text(), QStringLiteral("ostrel as typed"));
     QCOMPARE(brask->text(), braskBefore);

@@ -227,14 +227,19 @@ bool BraskRepair::confirmLoss(const FileOps::CopyPlan (&plans)[2], const QString
             counts << counted(loss.files, "file", "files");
         if (loss.folders)
             counts << counted(loss.folders, "folder", "folders");
-        lines << QStringLiteral("%1 holds %2 that %3 does not have (%4). Re-install would delete them and not bring "
-                                "them back.")
+        const bool one = loss.files + loss.folders == 1;
+        lines << QStringLiteral("%1 holds %2 that %3 does not have (%4). Re-install would delete %5 and not bring %5 "
+                                "back.")
                      .arg(FileOps::native(plan.dst), counts.join(QStringLiteral(" and ")), FileOps::native(plan.src),
-                          firstNames(loss.names));
+                          firstNames(loss.names), QLatin1String(one ? "it" : "them"));
     }
     const QString stranger = notAGame(brask);
-    if (!stranger.isEmpty())
-        lines << stranger;
+    if (!stranger.isEmpty()) {
+        lines << stranger
+              << QStringLiteral("Yes makes dat and sfx folders in %1; No changes nothing, and you can check the Brask "
+                                "Path.")
+                     .arg(FileOps::native(brask));
+    }
     if (lines.isEmpty())
         return true;
     lines << QString() << QStringLiteral("Re-install data anyway?");
@@ -367,6 +372,7 @@ void BraskRepair::on_btnLoginDat_clicked()
 {
     QStringList failures;
     QStringList skipped;
+    QStringList removed;
     bool inUse = false;
     bool lookedFor = false;
     for (const char *variable : {"LOCALAPPDATA", "APPDATA"}) {
@@ -402,7 +408,9 @@ void BraskRepair::on_btnLoginDat_clicked()
             path = FileOps::joined(path, FileOps::nameOf(QLatin1String(part)));
         QString failure;
         bool held = false;
-        if (!FileOps::removeFileIfPresent(path, FileOps::shownName(path), false, &failure, &held))
+        if (FileOps::removeFileIfPresent(path, FileOps::shownName(path), false, &failure, &held))
+            removed << QStringLiteral("%1 is gone.").arg(FileOps::native(FileOps::shownName(path)));
+        else
             failures << failure;
         inUse = inUse || held;
     }
@@ -412,7 +420,8 @@ void BraskRepair::on_btnLoginDat_clicked()
         QStringList lines{QStringLiteral("Your login cache should be cleared now...")};
         report((lines << skipped).join(QLatin1Char('\n')));
     } else {
-        reportFailures(QStringLiteral("Could not clear the login cache!"), failures, skipped, inUse);
+        // What did go is said too: the player need not look for it.
+        reportFailures(QStringLiteral("Could not clear the login cache!"), failures, skipped + removed, inUse);
     }
 }
 
