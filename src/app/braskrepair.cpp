@@ -196,7 +196,10 @@ void BraskRepair::on_btnPathBrask_clicked()
 // the box that reports the repair before it is read.
 void BraskRepair::beginWork()
 {
-    m_focusBeforeWork = QApplication::focusWidget();
+    // Only this window's own focus comes back; a box's button does not.
+    QWidget *focus = QApplication::focusWidget();
+    if (!focus || focus->window() == this)
+        m_focusBeforeWork = focus;
     centralwidget->setEnabled(false);
     Ui::mWindow::menuBar->setEnabled(false);
     Ui::mWindow::statusBar->showMessage(tr("Working..."));
@@ -209,7 +212,7 @@ void BraskRepair::endWork()
     QCoreApplication::processEvents();
     centralwidget->setEnabled(true);
     Ui::mWindow::menuBar->setEnabled(true);
-    if (m_focusBeforeWork && m_focusBeforeWork->window() == this)
+    if (m_focusBeforeWork)
         m_focusBeforeWork->setFocus();
 }
 

@@ -2,6 +2,7 @@
 #define BRASKREPAIR_H
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 
 #include "ui_mwindow.h"
@@ -50,7 +51,7 @@ private:
     void endWork();
     bool confirmLoss(const FileOps::CopyPlan (&plans)[2], const QString &brask);
 
-    QWidget *m_focusBeforeWork = nullptr;
+    QPointer<QWidget> m_focusBeforeWork;  // gone with its widget
 };
 
 #endif
