@@ -192,7 +192,8 @@ void tst_Actions::chooseFolder()
 }
 
 // Absent: the folder is there, the file is not. NoFolder: neither is.
-enum FileState { Absent, Present, ReadOnly, Locked, ReadOnlyLocked, Unsearchable, HeldDeleteShared, NoFolder };
+// DatHoldsTos: present, and the folder's dat holds a TOS.txt too.
+enum FileState { Absent, Present, ReadOnly, Locked, ReadOnlyLocked, Unsearchable, HeldDeleteShared, NoFolder, DatHoldsTos };
 
 void tst_Actions::resetPatcher_data()
 {
@@ -242,6 +243,10 @@ void tst_Actions::resetPatcher_data()
     QTest::newRow("the game's dat folder")
         << "Brask/dat" << "Brask" << int(Present) << failed
         << "Brask/dat does not look like a Brask installation but like the dat folder inside one: did you mean Brask?";
+    // Nor is a file of that name in it the patcher's.
+    QTest::newRow("the game's dat folder, holding a TOS.txt")
+        << "Brask/dat" << "Brask" << int(DatHoldsTos) << failed
+        << "Brask/dat does not look like a Brask installation but like the dat folder inside one: did you mean Brask?";
     QTest::newRow("empty path") << "" << "Brask" << int(Present) << "You have to set the Brask path!" << "";
 }
 
@@ -266,6 +271,9 @@ void tst_Actions::resetPatcher()
     writeFile(m_dir->path() + QStringLiteral("/Program/brask-repair.exe"));
     if (state != Absent)
         writeFile(tos);
+    const QString datTos = QFileInfo(tos).path() + QStringLiteral("/dat/TOS.txt");
+    if (state == DatHoldsTos)
+        writeFile(datTos);
     if (state == ReadOnly || state == ReadOnlyLocked)
         QFile::setPermissions(tos, QFileDevice::ReadOwner);
     QScopedPointer<FolderLock> lock(
@@ -310,6 +318,7 @@ void tst_Actions::resetPatcher()
     QVERIFY2(lines.size() == 1 || lines.size() == 2, qPrintable(box.text));
     QVERIFY2(lines[0].startsWith(QDir::toNativeSeparators(failedLine)), qPrintable(lines[0]));
     QCOMPARE(QFile::exists(tos), state != Absent);
+    QCOMPARE(QFile::exists(datTos), state == DatHoldsTos);
     if (state == ReadOnlyLocked)
         QCOMPARE(QFile::permissions(tos) & QFileDevice::WriteOwner, QFileDevice::Permissions());
 }
@@ -346,7 +355,13 @@ void tst_Actions::clearLoginCache_data()
     QTest::newRow("non-ASCII profile") << "Użytkownik/Łódź" << "Ärger/ユーザー" << int(Present) << int(Present) << true
                                        << 0;
     QTest::newRow("local unset") << "-" << "Roaming" << int(Absent) << int(Present) << true << 0;
+#ifdef Q_OS_WIN
+    // Windows keeps no variable set to nothing: it is unset.
     QTest::newRow("roaming empty") << "Local" << "" << int(Present) << int(Absent) << true << 0;
+#else
+    // Set, but to nothing: skipped, and named.
+    QTest::newRow("roaming empty") << "Local" << "" << int(Present) << int(Absent) << true << 1;
+#endif
     // With neither variable there is no place to look: that is no success.
     QTest::newRow("both unset") << "-" << "-" << int(Absent) << int(Absent) << false << 1;
     // A variable that names no folder is wrong, not an empty cache.

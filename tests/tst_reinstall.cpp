@@ -2,6 +2,7 @@
 #include "testsupport.h"
 
 #include <QAbstractButton>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -269,6 +270,15 @@ void braskDatDangling(Installations &installations)
     QVERIFY(QFile::link(QStringLiteral("nowhere"), dat));
 }
 
+// The Brask dat holds a hidden file that Ostrel's holds too, and a link.
+void braskLinkAndHidden(Installations &installations)
+{
+    usual(installations);
+    writeFile(installations.source + QStringLiteral("/dat/.hidden"));
+    writeFile(installations.target + QStringLiteral("/dat/.hidden"));
+    QVERIFY(QFile::link(QStringLiteral("data.pak"), installations.target + QStringLiteral("/dat/lnk")));
+}
+
 void oddOstrelName(Installations &installations)
 {
     usual(installations);
@@ -386,15 +396,19 @@ void tst_Reinstall::reinstall_data()
     // Escape, like No, changes nothing.
     QTest::newRow("Brask dat holds a folder Ostrel lacks, Escape")
         << "Ostrel" << "Brask" << &withStale << cancelled << none << untouched
-        << QStringList{"escape", "Brask/dat holds 1 file and 1 folder that Ostrel/dat does not have", "(stale)"};
+        << QStringList{"escape",
+                       "Brask/dat holds 1 file and 1 folder that Re-install would delete and not bring back from "
+                       "Ostrel/dat (stale)."};
     QTest::newRow("Brask dat holds a folder Ostrel lacks, yes")
         << "Ostrel" << "Brask" << &withStale << done << none << rebuilt
-        << QStringList{"yes", "Brask/dat holds 1 file and 1 folder that Ostrel/dat does not have"};
+        << QStringList{"yes", "Brask/dat holds 1 file and 1 folder that Re-install would delete"};
     // The player's ordinary mistakes ask before they cost anything.
     QTest::newRow("fields swapped")
         << "Brask" << "Ostrel" << &usual << cancelled << none << untouched
-        << QStringList{"escape", "Ostrel/dat holds 1 file and 1 folder that Brask/dat does not have (Maps)",
-                       "Ostrel/sfx holds 1 file and 1 folder that Brask/sfx does not have (Voices)"};
+        << QStringList{"escape", "Ostrel/dat holds 1 file and 1 folder that Re-install would delete and not bring "
+                                 "back from Brask/dat (Maps).",
+                       "Ostrel/sfx holds 1 file and 1 folder that Re-install would delete and not bring back from "
+                       "Brask/sfx (Voices)."};
     QTest::newRow("Brask is the game's dat folder")
         << "Ostrel" << "Brask/dat" << &usual << cancelled << none << untouched
         << QStringList{"escape", "Brask/dat does not look like a Brask installation but like the dat folder inside "
@@ -404,8 +418,10 @@ void tst_Reinstall::reinstall_data()
         << QStringList{"escape", "Program does not look like a Brask installation: it holds no dat, sfx or TOS.txt."};
     QTest::newRow("Ostrel dat and sfx hold no files")
         << "Ostrel" << "Brask" << &ostrelSkeleton << cancelled << none << untouched
-        << QStringList{"escape", "Brask/dat holds 1 file that Ostrel/dat does not have",
-                       "Brask/sfx holds 1 file that Ostrel/sfx does not have (music.ogg)"};
+        << QStringList{"escape", "Brask/dat holds 1 file that Re-install would delete and not bring back from "
+                                 "Ostrel/dat (data.pak).",
+                       "Brask/sfx holds 1 file that Re-install would delete and not bring back from Ostrel/sfx "
+                       "(music.ogg)."};
     // Both folders are checked before either is touched.
     QTest::newRow("Ostrel lacks sfx")
         << "Ostrel" << "Brask" << &noOstrelSfx << ""
@@ -511,13 +527,27 @@ void tst_Reinstall::reinstall_data()
         << untouched << none;
     QTest::newRow("Brask folder not writable, its dat and sfx writable")
         << "Ostrel" << "Brask" << &braskFolderLocked << "" << eitherFolder << untouched << none;
+    // The link goes, and a folder takes its place; what it leads to stays.
     QTest::newRow("Brask dat is a dangling link")
-        << "Ostrel" << "Brask" << &braskDatDangling << done << none << rebuilt << none;
+        << "Ostrel" << "Brask" << &braskDatDangling << done << none << rebuilt
+        << QStringList{"yes", "Brask/dat is a link. Re-install would remove the link, not what it leads to"};
+    // Hidden files and links are never copied, whatever Ostrel holds.
+    QTest::newRow("Brask dat holds a link and a hidden file")
+        << "Ostrel" << "Brask" << &braskLinkAndHidden << cancelled << none << untouched
+        << QStringList{"escape", "Brask/dat holds 1 file and 1 link that Re-install would delete and not bring back "
+                                 "from Ostrel/dat (.hidden and lnk)."};
+    // Once Brask/dat is gone, Brask/dat/.. leads nowhere: the new dat could
+    // not be made.
+    QTest::newRow("Brask path through its own dat")
+        << "Ostrel" << "Brask/dat/.." << &usual << ""
+        << QStringList{"?Brask/dat/../dat: ", "?Brask/dat/../sfx: ", "Check the Brask Path.", unchanged}
+        << untouched << none;
     QTest::newRow("Ostrel file named in bytes that are not UTF-8")
         << "Ostrel" << "Brask" << &oddOstrelName << done << none << rebuilt << none;
     QTest::newRow("Brask file named in bytes that are not UTF-8")
         << "Ostrel" << "Brask" << &oddBraskName << done << none << rebuilt
-        << QStringList{"yes", "Brask/dat holds 1 file that Ostrel/dat does not have (b\xef\xbf\xbd.pak)"};
+        << QStringList{"yes", "Brask/dat holds 1 file that Re-install would delete and not bring back from "
+                              "Ostrel/dat (b\xef\xbf\xbd.pak)."};
     // Copies whose data never reached the disk are no repair, and the box
     // says that the folders are not rebuilt.
     QTest::newRow("data never reaches the disk")
@@ -588,6 +618,7 @@ void tst_Reinstall::reinstall()
     const QString &target = installations.target;
     const QStringList sourceBefore = tree(source);
     const QStringList targetBefore = tree(target);
+    const QDateTime targetWritten = QFileInfo(target).lastModified();
     QScopedPointer<Unpermitted> unreadable(
         installations.unreadable.isEmpty() ? nullptr : new Unpermitted(installations.unreadable, 'r'));
     if (unreadable && !unreadable->real())
@@ -700,8 +731,11 @@ void tst_Reinstall::reinstall()
     }
     if (QFileInfo::exists(target + QStringLiteral("/TOS.txt")))
         QCOMPARE(contents(target + QStringLiteral("/TOS.txt")), QByteArray("data"));
-    if (untouched || answer == QLatin1String("escape"))
+    // Nothing was even made and removed again in the Brask folder.
+    if (untouched || answer == QLatin1String("escape")) {
         QCOMPARE(tree(target), targetBefore);
+        QCOMPARE(QFileInfo(target).lastModified(), targetWritten);
+    }
 
     struct Folder { const char *name; const char *file; QByteArray fresh; QByteArray old; };
     const Folder folders[] = {{"/dat", "data.pak", "new data", "broken"}, {"/sfx", "music.ogg", "new music", "broken"}};

@@ -102,9 +102,10 @@ QString gameAbove(const QString &folder)
 // "Brask does not look like ...", or an empty string when it does.
 QString notAGame(const QString &folder)
 {
-    if (looksLikeGame(folder))
-        return QString();
+    // A game's own dat may hold a file named TOS.txt, or a folder named sfx.
     const QString above = gameAbove(folder);
+    if (above.isEmpty() && looksLikeGame(folder))
+        return QString();
     if (!above.isEmpty()) {
         return QStringLiteral("%1 does not look like a Brask installation but like the %2 folder inside one: did you "
                               "mean %3?")
@@ -119,14 +120,21 @@ QString counted(int count, const char *one, const char *many)
     return QStringLiteral("%1 %2").arg(count).arg(QLatin1String(count == 1 ? one : many));
 }
 
-// "a, b, c and 4 more"
+// "a", "a and b", "a, b and c"
+QString listed(const QStringList &items)
+{
+    if (items.size() < 2)
+        return items.join(QString());
+    return items.mid(0, items.size() - 1).join(QStringLiteral(", ")) + QStringLiteral(" and ") + items.last();
+}
+
+// "a, b, c, d, e and 4 more"
 QString firstNames(const QStringList &names)
 {
     const int shown = 5;
-    QStringList first = names.mid(0, shown);
     if (names.size() > shown)
-        return first.join(QStringLiteral(", ")) + QStringLiteral(" and %1 more").arg(names.size() - shown);
-    return first.join(QStringLiteral(", "));
+        return names.mid(0, shown).join(QStringLiteral(", ")) + QStringLiteral(" and %1 more").arg(names.size() - shown);
+    return listed(names);
 }
 
 const char faqText[] =
@@ -225,16 +233,24 @@ bool BraskRepair::confirmLoss(const FileOps::CopyPlan (&plans)[2], const QString
         const FileOps::Loss loss = FileOps::unrebuilt(plan);
         if (loss.isEmpty())
             continue;
+        if (loss.replacesLink) {
+            lines << QStringLiteral("%1 is a link. Re-install would remove the link, not what it leads to, and make a "
+                                    "folder in its place.")
+                         .arg(FileOps::native(plan.dst));
+            continue;
+        }
         QStringList counts;
         if (loss.files)
             counts << counted(loss.files, "file", "files");
         if (loss.folders)
             counts << counted(loss.folders, "folder", "folders");
-        const bool one = loss.files + loss.folders == 1;
-        lines << QStringLiteral("%1 holds %2 that %3 does not have (%4). Re-install would delete %5 and not bring %5 "
-                                "back.")
-                     .arg(FileOps::native(plan.dst), counts.join(QStringLiteral(" and ")), FileOps::native(plan.src),
-                          firstNames(loss.names), QLatin1String(one ? "it" : "them"));
+        if (loss.links)
+            counts << counted(loss.links, "link", "links");
+        // Files Ostrel lacks, and what is never copied (subfolders, hidden
+        // files, links), whatever Ostrel holds of the same name.
+        lines << QStringLiteral("%1 holds %2 that Re-install would delete and not bring back from %3 (%4).")
+                     .arg(FileOps::native(plan.dst), listed(counts), FileOps::native(plan.src),
+                          firstNames(loss.names));
     }
     const QString stranger = notAGame(brask);
     if (!stranger.isEmpty()) {
@@ -293,6 +309,12 @@ void BraskRepair::on_btnReinstall_clicked()
             refused(plans[i].dst, why, field);
     }
     const bool cancelled = failures.isEmpty() && !confirmLoss(plans, brask);
+    // The one write before the removal, made only once the player agreed.
+    for (int i = 0; i < 2 && failures.isEmpty() && !cancelled; ++i) {
+        QString why;
+        if (!FileOps::probeTarget(plans[i], &why))
+            refused(plans[i].dst, why, FileOps::Field::None);
+    }
 
     bool inUse = false;
     Reached reached[2] = {Reached::Untouched, Reached::Untouched};
@@ -327,6 +349,8 @@ void BraskRepair::on_btnReinstall_clicked()
             became << QStringLiteral("%1 was rebuilt.").arg(folder);
         else if (reached[i] == Reached::Removing)
             became << QStringLiteral("%1 was emptied up to what stopped it, and not rebuilt.").arg(folder);
+        else if (reached[i] == Reached::Making)
+            became << QStringLiteral("%1 was removed and not made again.").arg(folder);
         else if (reached[i] == Reached::Copying)
             became << QStringLiteral("%1 was emptied and not completely rebuilt.").arg(folder);
     }
@@ -384,8 +408,8 @@ void BraskRepair::on_btnLoginDat_clicked()
         const QString value = qEnvironmentVariable(variable);
         FileOps::NativePath base;
         if (!FileOps::environmentFolder(variable, &base)) {
-            if (!value.isEmpty()) {
-                skipped << QStringLiteral("%1 is \"%2\", which is no full path to a folder, so it was skipped.")
+            if (qEnvironmentVariableIsSet(variable)) {
+                skipped << QStringLiteral("%1 is \"%2\", which is not a full path to a folder, so it was skipped.")
                                .arg(QLatin1String(variable), value);
             }
             continue;

@@ -43,7 +43,7 @@ private slots:
 
 private:
     // How far a planned copy got before it stopped.
-    enum class Reached { Untouched, Removing, Copying, Done };
+    enum class Reached { Untouched, Removing, Making, Copying, Done };
 
     void chooseFolder(QLineEdit *field);
     Reached copyPlanned(const FileOps::CopyPlan &plan, QString *why, bool *inUse);

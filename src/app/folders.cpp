@@ -38,7 +38,8 @@ bool BraskRepair::cpDir(const QString &src, const QString &dst, QString *why, bo
     if (inUse)
         *inUse = false;
     FileOps::CopyPlan plan;
-    return FileOps::planCopy(src, dst, &plan, why) && copyPlanned(plan, why, inUse) == Reached::Done;
+    return FileOps::planCopy(src, dst, &plan, why) && FileOps::probeTarget(plan, why)
+           && copyPlanned(plan, why, inUse) == Reached::Done;
 }
 
 BraskRepair::Reached BraskRepair::copyPlanned(const FileOps::CopyPlan &plan, QString *why, bool *inUse)
@@ -55,9 +56,10 @@ BraskRepair::Reached BraskRepair::copyPlanned(const FileOps::CopyPlan &plan, QSt
     QString failedPath;
     if (!FileOps::removeSurveyed(plan.nativeDst, plan.dst, plan.target, progressOf(pgbProgress), &failedPath, &error))
         return fail(QStringLiteral("could not remove %1 (%2)").arg(FileOps::native(failedPath), error.text));
-    reached = Reached::Copying;
+    reached = Reached::Making;
     if (!FileOps::makeFolder(plan.nativeDst, &error))
         return fail(QStringLiteral("could not be created (%1)").arg(error.text));
+    reached = Reached::Copying;
 
     FileOps::Copier copier;
     if (!copier.open(plan.nativeSrc, plan.nativeDst, &error))

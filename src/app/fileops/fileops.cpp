@@ -206,6 +206,11 @@ bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *w
     plan->target = target;
     plan->entries = entries;
     plan->reads.clear();
+    plan->way.clear();
+    // The way to the new folder's parent, which must still lead there once
+    // the old folder is gone (with ".." after it, it would not).
+    if (!reachedThrough(nativeParent, &plan->way, &error))
+        return cannotCompare();
     // Everything the system goes through to reach the source, and each file
     // that is a link, hop by hop.
     QList<QByteArray> ids;
@@ -228,15 +233,20 @@ bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *w
         for (const QByteArray &id : std::as_const(ids))
             plan->reads.append({id, shown});
     }
-    if (!checkApart(*plan, *plan, why, field))
-        return false;
+    return checkApart(*plan, *plan, why, field);
+}
+
+bool probeTarget(const CopyPlan &plan, QString *why)
+{
     // Asked of the system, not guessed: can the new folder be made where the
     // old one is removed?
-    if (!probeFolder(nativeParent, &error)) {
-        return refuse(QStringLiteral("the system refused a new folder in %1 (%2), so nothing was removed")
-                          .arg(native(parent), error.text));
-    }
-    return true;
+    const QString parent = QFileInfo(plan.dst).path();
+    SystemError error;
+    if (probeFolder(toNative(parent), &error))
+        return true;
+    setText(why, QStringLiteral("the system refused a new folder in %1 (%2), so nothing was removed")
+                     .arg(native(parent), error.text));
+    return false;
 }
 
 bool checkApart(const CopyPlan &reader, const CopyPlan &remover, QString *why, Field *field)
@@ -260,6 +270,16 @@ bool checkApart(const CopyPlan &reader, const CopyPlan &remover, QString *why, F
                          .arg(native(obstacle.blocked), qt_error_string(obstacle.code)));
         return false;
     }
+    for (const QByteArray &id : reader.way) {
+        const auto found = reached.constFind(id);
+        if (found != reached.cend()) {
+            setText(why, QStringLiteral("%1 is reached through %2, which the repair would remove first")
+                             .arg(native(reader.dst), native(*found)));
+            if (field)
+                *field = Field::Target;
+            return false;
+        }
+    }
     for (const auto &read : reader.reads) {
         const auto found = reached.constFind(read.first);
         if (found != reached.cend()) {
@@ -276,6 +296,7 @@ bool checkApart(const CopyPlan &reader, const CopyPlan &remover, QString *why, F
 Loss unrebuilt(const CopyPlan &plan)
 {
     Loss loss;
+    loss.replacesLink = plan.target.kind == Kind::Link;
     if (plan.target.kind != Kind::Folder)
         return loss;
     QList<Name> made;
@@ -290,6 +311,8 @@ Loss unrebuilt(const CopyPlan &plan)
     std::function<void(const Node &)> count = [&](const Node &node) {
         if (node.kind == Kind::Folder)
             ++loss.folders;
+        else if (node.kind == Kind::Link)
+            ++loss.links;
         else
             ++loss.files;
         for (const Node &child : node.children)

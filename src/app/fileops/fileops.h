@@ -206,6 +206,8 @@ struct CopyPlan
     // Every identity the copy reads through: the folders on the source's
     // path, links followed and not, and the files it opens.
     QList<QPair<QByteArray, QString>> reads;
+    // Every identity the system goes through to reach dst's parent.
+    QList<QByteArray> way;
 };
 
 // Which path the player should look at again when a plan is refused.
@@ -214,8 +216,8 @@ enum class Field { None, Source, Target, Both };
 // Checks everything that could make replacing dst by the files of src lose
 // data or write into src, before anything is touched: src is a folder that
 // can be listed, the two do not overlap, nothing the removal reaches is
-// read by the copy, no file system is mounted inside dst, and a folder can
-// be made in its parent. On success, plan holds what the copy needs;
+// read by the copy or on the way to dst, and no file system is mounted
+// inside dst. It writes nothing. On success, plan holds what the copy needs;
 // otherwise why says what is wrong, and field (when given) which path
 // the refusal comes from.
 bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *why, Field *field = nullptr);
@@ -223,17 +225,25 @@ bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *w
 // What a plan's removal deletes that its copy does not make again: entries
 // of dst that are not files of the same name among the files copied
 // (subfolders, links, other entries, files the source lacks), each counted
-// with everything below it.
+// with everything below it; or dst itself, when it is a link.
 struct Loss
 {
-    int files = 0;      // files, links and other entries
+    int files = 0;      // files and other entries
     int folders = 0;
+    int links = 0;
     QStringList names;  // the top-level entries, in name order
-    bool isEmpty() const { return files == 0 && folders == 0; }
+    bool replacesLink = false;
+    bool isEmpty() const { return files == 0 && folders == 0 && links == 0 && !replacesLink; }
 };
 Loss unrebuilt(const CopyPlan &plan);
 
-// Checks that the removal of one plan reaches nothing that another reads.
+// Asks the system whether the new folder of a plan can be made, by making
+// and removing a folder of the program's own beside it; why says what it
+// answered otherwise.
+bool probeTarget(const CopyPlan &plan, QString *why);
+
+// Checks that the removal of one plan reaches nothing that another reads,
+// or goes through to reach its folder.
 bool checkApart(const CopyPlan &reader, const CopyPlan &remover, QString *why, Field *field = nullptr);
 
 } // namespace FileOps
