@@ -372,6 +372,26 @@ QStringList tree(const QString &root)
     return entries;
 }
 
+bool setWrittenAt(const QString &path, const QDateTime &when)
+{
+#ifdef Q_OS_WIN
+    HANDLE handle = CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()),
+                                FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    // 100-nanosecond steps since 1601.
+    const quint64 ticks = quint64(when.toMSecsSinceEpoch() + 11644473600000LL) * 10000;
+    const FILETIME time{DWORD(ticks), DWORD(ticks >> 32)};
+    const bool set = SetFileTime(handle, nullptr, nullptr, &time);
+    CloseHandle(handle);
+    return set;
+#else
+    const timespec times[2] = {{when.toSecsSinceEpoch(), 0}, {when.toSecsSinceEpoch(), 0}};
+    return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, AT_SYMLINK_NOFOLLOW) == 0;
+#endif
+}
+
 void writeFile(const QString &path, const QByteArray &contents)
 {
     QDir().mkpath(QFileInfo(path).path());

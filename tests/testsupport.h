@@ -2,6 +2,7 @@
 #define TESTSUPPORT_H
 
 #include <QApplication>
+#include <QDateTime>
 #include <QList>
 #include <QPointer>
 #include <QProcess>
@@ -203,6 +204,11 @@ T *child(QObject &parent, const QString &name)
 // The tree below a folder as sorted relative paths, folders marked with a
 // trailing slash, hidden entries and links included but not followed.
 QStringList tree(const QString &root);
+
+// Sets when a file or folder was last written, so that a later write shows
+// whatever the file system's clock granularity. False where the system
+// refuses (an immutable folder, say).
+bool setWrittenAt(const QString &path, const QDateTime &when);
 
 // Writes a file, creating the folders on the way.
 void writeFile(const QString &path, const QByteArray &contents = QByteArray("data"));

@@ -618,7 +618,8 @@ void tst_Reinstall::reinstall()
     const QString &target = installations.target;
     const QStringList sourceBefore = tree(source);
     const QStringList targetBefore = tree(target);
-    const QDateTime targetWritten = QFileInfo(target).lastModified();
+    const QDateTime targetWritten = QDateTime::fromSecsSinceEpoch(1000000000, Qt::UTC);
+    const bool timed = QFileInfo::exists(target) && setWrittenAt(target, targetWritten);
     QScopedPointer<Unpermitted> unreadable(
         installations.unreadable.isEmpty() ? nullptr : new Unpermitted(installations.unreadable, 'r'));
     if (unreadable && !unreadable->real())
@@ -734,7 +735,8 @@ void tst_Reinstall::reinstall()
     // Nothing was even made and removed again in the Brask folder.
     if (untouched || answer == QLatin1String("escape")) {
         QCOMPARE(tree(target), targetBefore);
-        QCOMPARE(QFileInfo(target).lastModified(), targetWritten);
+        if (timed)
+            QCOMPARE(QFileInfo(target).lastModified(), targetWritten);
     }
 
     struct Folder { const char *name; const char *file; QByteArray fresh; QByteArray old; };
