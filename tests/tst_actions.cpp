@@ -243,10 +243,19 @@ void tst_Actions::resetPatcher_data()
     QTest::newRow("the game's dat folder")
         << "Brask/dat" << "Brask" << int(Present) << failed
         << "Brask/dat does not look like a Brask installation but like the dat folder inside one: did you mean Brask?";
-    // Nor is a file of that name in it the patcher's.
+    // Nor is a file of that name in it the patcher's, however the path
+    // reaches the folder.
     QTest::newRow("the game's dat folder, holding a TOS.txt")
         << "Brask/dat" << "Brask" << int(DatHoldsTos) << failed
         << "Brask/dat does not look like a Brask installation but like the dat folder inside one: did you mean Brask?";
+#ifndef Q_OS_WIN
+    // Windows takes ".." from the name as written; elsewhere the system
+    // takes it from where the path really leads.
+    QTest::newRow("the game's dat folder by another path")
+        << "Brask/dat/sub/.." << "Brask" << int(DatHoldsTos) << failed
+        << "Brask/dat/sub/.. does not look like a Brask installation but like the dat folder inside one: did you mean "
+           "Brask/dat/sub/../..?";
+#endif
     QTest::newRow("empty path") << "" << "Brask" << int(Present) << "You have to set the Brask path!" << "";
 }
 
@@ -272,8 +281,10 @@ void tst_Actions::resetPatcher()
     if (state != Absent)
         writeFile(tos);
     const QString datTos = QFileInfo(tos).path() + QStringLiteral("/dat/TOS.txt");
-    if (state == DatHoldsTos)
+    if (state == DatHoldsTos) {
         writeFile(datTos);
+        QVERIFY(QDir().mkpath(QFileInfo(datTos).path() + QStringLiteral("/sub")));
+    }
     if (state == ReadOnly || state == ReadOnlyLocked)
         QFile::setPermissions(tos, QFileDevice::ReadOwner);
     QScopedPointer<FolderLock> lock(

@@ -71,6 +71,8 @@ struct Installations
     bool flushesFail = false;   // while Re-install runs
     bool oddSourceFile = false; // the Ostrel dat holds a file named oddSourceName
     QString unixLeftover;       // under Wine, a Unix file that Windows cannot remove
+    // What changes while the question is open, before it is answered.
+    void (*whileAsked)(Installations &) = nullptr;
 };
 
 Installations::Installations(const QString &folder)
@@ -108,6 +110,29 @@ void withStale(Installations &installations)
 {
     usual(installations);
     writeFile(installations.target + QStringLiteral("/dat/stale/old.pak"), "stale");
+}
+
+// While the question is open, the Brask dat is moved aside and another
+// takes its place.
+void braskDatSwappedWhileAsked(Installations &installations)
+{
+    withStale(installations);
+    installations.whileAsked = [](Installations &asked) {
+        QVERIFY(QDir().rename(asked.target + QStringLiteral("/dat"), asked.target + QStringLiteral("/dat.old")));
+        writeFile(asked.target + QStringLiteral("/dat/keep.sav"));
+    };
+}
+
+// The Brask folder has no dat when it is checked; one is made while the
+// question (about a file only the Brask sfx holds) is open.
+void braskDatMadeWhileAsked(Installations &installations)
+{
+    usual(installations);
+    QVERIFY(QDir(installations.target + QStringLiteral("/dat")).removeRecursively());
+    writeFile(installations.target + QStringLiteral("/sfx/extra.ogg"));
+    installations.whileAsked = [](Installations &asked) {
+        writeFile(asked.target + QStringLiteral("/dat/keep.sav"));
+    };
 }
 
 // The Ostrel dat and sfx are there, but hold no files.
@@ -279,6 +304,13 @@ void braskLinkAndHidden(Installations &installations)
     QVERIFY(QFile::link(QStringLiteral("data.pak"), installations.target + QStringLiteral("/dat/lnk")));
 }
 
+// A Brask file whose name holds line breaks, as if to write into the question.
+void braskNameWithLineBreaks(Installations &installations)
+{
+    usual(installations);
+    writeFile(installations.target + QStringLiteral("/dat/a\nSafe to answer Yes.\n"));
+}
+
 void oddOstrelName(Installations &installations)
 {
     usual(installations);
@@ -413,6 +445,17 @@ void tst_Reinstall::reinstall_data()
         << "Ostrel" << "Brask/dat" << &usual << cancelled << none << untouched
         << QStringList{"escape", "Brask/dat does not look like a Brask installation but like the dat folder inside "
                                  "one: did you mean Brask?"};
+    // What changes while the question is open is not removed, and the box
+    // says which folder stayed as it was.
+    QTest::newRow("Brask dat swapped while asked")
+        << "Ostrel" << "Brask" << &braskDatSwappedWhileAsked << ""
+        << QStringList{"Brask/dat: could not remove Brask/dat (it changed after it was checked)",
+                       "Brask/dat was not changed. Brask/sfx was rebuilt." + again}
+        << QStringList{"-", "new"} << QStringList{"yes", "(stale)"};
+    QTest::newRow("Brask dat made while asked")
+        << "Ostrel" << "Brask" << &braskDatMadeWhileAsked << ""
+        << QStringList{"Brask/dat: could not be created (", "Brask/dat was not changed. Brask/sfx was rebuilt." + again}
+        << QStringList{"-", "new"} << QStringList{"yes", "(extra.ogg)"};
     QTest::newRow("Brask is the program's own folder")
         << "Ostrel" << "Program" << &programFolder << cancelled << none << QStringList{"-", "-"}
         << QStringList{"escape", "Program does not look like a Brask installation: it holds no dat, sfx or TOS.txt."};
@@ -536,6 +579,9 @@ void tst_Reinstall::reinstall_data()
         << "Ostrel" << "Brask" << &braskLinkAndHidden << cancelled << none << untouched
         << QStringList{"escape", "Brask/dat holds 1 file and 1 link that Re-install would delete and not bring back "
                                  "from Ostrel/dat (.hidden and lnk)."};
+    QTest::newRow("Brask file named with line breaks")
+        << "Ostrel" << "Brask" << &braskNameWithLineBreaks << cancelled << none << untouched
+        << QStringList{"escape", "(a\xef\xbf\xbdSafe to answer Yes.\xef\xbf\xbd)."};
     // Once Brask/dat is gone, Brask/dat/.. leads nowhere: the new dat could
     // not be made.
     QTest::newRow("Brask path through its own dat")
@@ -664,6 +710,8 @@ void tst_Reinstall::reinstall()
             return;
         }
         defaultButton = box->defaultButton() == box->button(QMessageBox::No) ? "No" : "other";
+        if (installations.whileAsked)
+            installations.whileAsked(installations);
         if (answer == QLatin1String("yes"))
             box->button(QMessageBox::Yes)->click();
         else
@@ -730,6 +778,9 @@ void tst_Reinstall::reinstall()
         QCOMPARE(during.first(), QStringLiteral("Working... 1 0"));
         QCOMPARE(during.last(), QStringLiteral("Working... 1 0"));
     }
+    // What was made while the question was open stays.
+    if (installations.whileAsked)
+        QCOMPARE(contents(target + QStringLiteral("/dat/keep.sav")), QByteArray("data"));
     if (QFileInfo::exists(target + QStringLiteral("/TOS.txt")))
         QCOMPARE(contents(target + QStringLiteral("/TOS.txt")), QByteArray("data"));
     // Nothing was even made and removed again in the Brask folder.

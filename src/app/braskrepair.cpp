@@ -82,19 +82,36 @@ bool looksLikeGame(const QString &folder)
     return holds(folder, "dat") || holds(folder, "sfx") || holds(folder, "TOS.txt");
 }
 
-// The installation folder is the one above, when folder is named dat or
-// sfx and the folder above holds a TOS.txt or the other of the two.
-QString gameAbove(const QString &folder)
+// The system's identity of the folder at path, links followed; empty when
+// it is no folder or cannot be asked.
+QByteArray folderId(const QString &path)
 {
-    const QFileInfo info(folder);
-    const QString name = info.fileName();
-    const QString parent = info.path();
-    for (const char *part : {"dat", "sfx"}) {
-        if (name.compare(QLatin1String(part), Qt::CaseInsensitive) != 0 || parent == folder)
+    QByteArray id;
+    FileOps::Kind kind = FileOps::Kind::Missing;
+    return FileOps::identify(FileOps::toNative(path), true, &id, &kind, nullptr) && kind == FileOps::Kind::Folder
+               ? id
+               : QByteArray();
+}
+
+// The game folder that folder is the dat or sfx of, however the path names
+// it: the folder the system reaches through ".." holds it under that name,
+// and holds the patcher's TOS.txt or the other of the two as well. The
+// name of the one it is goes to part.
+QString gameAbove(const QString &folder, QString *part)
+{
+    const QByteArray self = folderId(folder);
+    if (self.isEmpty())
+        return QString();
+    const QString parent = FileOps::cleanPath(folder + QStringLiteral("/.."));
+    for (const char *name : {"dat", "sfx"}) {
+        if (folderId(parent + QLatin1Char('/') + QLatin1String(name)) != self)
             continue;
-        const char *other = qstrcmp(part, "dat") == 0 ? "sfx" : "dat";
-        if (holds(parent, "TOS.txt") || holds(parent, other))
-            return parent;
+        if (!holds(parent, "TOS.txt") && !holds(parent, qstrcmp(name, "dat") == 0 ? "sfx" : "dat"))
+            continue;
+        *part = QLatin1String(name);
+        // Named as typed where the typed path ends in that name.
+        const QFileInfo typed(folder);
+        return typed.fileName().compare(*part, Qt::CaseInsensitive) == 0 ? typed.path() : parent;
     }
     return QString();
 }
@@ -103,14 +120,15 @@ QString gameAbove(const QString &folder)
 QString notAGame(const QString &folder)
 {
     // A game's own dat may hold a file named TOS.txt, or a folder named sfx.
-    const QString above = gameAbove(folder);
-    if (above.isEmpty() && looksLikeGame(folder))
-        return QString();
+    QString part;
+    const QString above = gameAbove(folder, &part);
     if (!above.isEmpty()) {
         return QStringLiteral("%1 does not look like a Brask installation but like the %2 folder inside one: did you "
                               "mean %3?")
-            .arg(FileOps::native(folder), QFileInfo(folder).fileName(), FileOps::native(above));
+            .arg(FileOps::native(folder), part, FileOps::native(above));
     }
+    if (looksLikeGame(folder))
+        return QString();
     return QStringLiteral("%1 does not look like a Brask installation: it holds no dat, sfx or TOS.txt.")
         .arg(FileOps::native(folder));
 }
@@ -128,13 +146,27 @@ QString listed(const QStringList &items)
     return items.mid(0, items.size() - 1).join(QStringLiteral(", ")) + QStringLiteral(" and ") + items.last();
 }
 
+// A name as a question may show it: a line break or other control
+// character in it would read as the program's own text.
+QString printable(QString name)
+{
+    for (QChar &c : name) {
+        if (c.category() == QChar::Other_Control)
+            c = QChar::ReplacementCharacter;
+    }
+    return name;
+}
+
 // "a, b, c, d, e and 4 more"
 QString firstNames(const QStringList &names)
 {
     const int shown = 5;
+    QStringList first;
+    for (const QString &name : names.mid(0, shown))
+        first << printable(name);
     if (names.size() > shown)
-        return names.mid(0, shown).join(QStringLiteral(", ")) + QStringLiteral(" and %1 more").arg(names.size() - shown);
-    return listed(names);
+        return first.join(QStringLiteral(", ")) + QStringLiteral(" and %1 more").arg(names.size() - shown);
+    return listed(first);
 }
 
 const char faqText[] =
@@ -343,18 +375,22 @@ void BraskRepair::on_btnReinstall_clicked()
     }
     // What became of the player's folders, and how to finish the repair.
     QStringList became;
+    bool changed = false;
     for (int i = 0; i < 2; ++i) {
         const QString folder = FileOps::native(plans[i].dst);
-        if (reached[i] == Reached::Done)
+        changed = changed || reached[i] != Reached::Untouched;
+        if (reached[i] == Reached::Untouched)
+            became << QStringLiteral("%1 was not changed.").arg(folder);
+        else if (reached[i] == Reached::Done)
             became << QStringLiteral("%1 was rebuilt.").arg(folder);
         else if (reached[i] == Reached::Removing)
             became << QStringLiteral("%1 was emptied up to what stopped it, and not rebuilt.").arg(folder);
         else if (reached[i] == Reached::Making)
             became << QStringLiteral("%1 was removed and not made again.").arg(folder);
         else if (reached[i] == Reached::Copying)
-            became << QStringLiteral("%1 was emptied and not completely rebuilt.").arg(folder);
+            became << QStringLiteral("%1 was not completely rebuilt.").arg(folder);
     }
-    if (became.isEmpty()) {
+    if (!changed) {
         advice << QLatin1String(nothingChanged);
     } else {
         advice << became.join(QLatin1Char(' '))

@@ -45,7 +45,7 @@ bool BraskRepair::cpDir(const QString &src, const QString &dst, QString *why, bo
 BraskRepair::Reached BraskRepair::copyPlanned(const FileOps::CopyPlan &plan, QString *why, bool *inUse)
 {
     FileOps::SystemError error;
-    Reached reached = Reached::Removing;
+    Reached reached = Reached::Untouched;
     auto fail = [&](const QString &text) {
         FileOps::setText(why, text);
         if (inUse)
@@ -53,10 +53,17 @@ BraskRepair::Reached BraskRepair::copyPlanned(const FileOps::CopyPlan &plan, QSt
         return reached;
     };
 
+    // Only what the system said it removed counts as changed.
     QString failedPath;
-    if (!FileOps::removeSurveyed(plan.nativeDst, plan.dst, plan.target, progressOf(pgbProgress), &failedPath, &error))
+    int removed = 0;
+    const bool gone = FileOps::removeSurveyed(plan.nativeDst, plan.dst, plan.target, progressOf(pgbProgress),
+                                              &failedPath, &error, &removed);
+    if (removed > 0)
+        reached = Reached::Removing;
+    if (!gone)
         return fail(QStringLiteral("could not remove %1 (%2)").arg(FileOps::native(failedPath), error.text));
-    reached = Reached::Making;
+    if (plan.target.kind != FileOps::Kind::Missing)
+        reached = Reached::Making;
     if (!FileOps::makeFolder(plan.nativeDst, &error))
         return fail(QStringLiteral("could not be created (%1)").arg(error.text));
     reached = Reached::Copying;

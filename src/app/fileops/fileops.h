@@ -145,9 +145,10 @@ bool probeFolder(const NativePath &folder, SystemError *error);
 // Removes what survey() found at path, and nothing else: an entry that is no
 // longer the one surveyed, or a folder that holds more than was listed,
 // stops the removal. shown names path in messages; on failure, failed
-// receives the shown path of the entry that could not be removed.
+// receives the shown path of the entry that could not be removed. removed
+// (when given) counts the entries the system said it removed.
 bool removeSurveyed(const NativePath &path, const QString &shown, const Node &root, const Progress &progress,
-                    QString *failed, SystemError *error);
+                    QString *failed, SystemError *error, int *removed = nullptr);
 
 // Makes one folder, in a parent that must exist.
 bool makeFolder(const NativePath &path, SystemError *error);

@@ -208,15 +208,19 @@ bool surveyFolder(int fd, const Holder &self, const NativePath &path, int depth,
 }
 
 bool removeNode(int dir, dev_t device, const Node &node, const QString &shown, const Progress &progress,
-                QString *failed, SystemError *error)
+                QString *failed, SystemError *error, int *removed)
 {
     auto failAt = [&](const QString &at, int code) {
         setText(failed, at);
         return fail(error, code);
     };
+    auto took = [&] {
+        ++*removed;
+        return true;
+    };
     if (node.kind != Kind::Folder) {
         // A link goes as a link: unlinkat never follows one.
-        return ::unlinkat(dir, node.name.constData(), 0) == 0 || errno == ENOENT || failAt(shown, errno);
+        return (::unlinkat(dir, node.name.constData(), 0) == 0 && took()) || errno == ENOENT || failAt(shown, errno);
     }
     if (node.mountPoint) {
         setText(failed, shown);
@@ -240,11 +244,12 @@ bool removeNode(int dir, dev_t device, const Node &node, const QString &shown, c
     for (const Node &child : node.children) {
         progress.setValue(++count);
         if (!removeNode(fd.get(), device, child, shown + QLatin1Char('/') + shownName(child.name), progress, failed,
-                        error))
+                        error, removed))
             return false;
     }
     fd.reset();
-    return ::unlinkat(dir, node.name.constData(), AT_REMOVEDIR) == 0 || errno == ENOENT || failAt(shown, errno);
+    return (::unlinkat(dir, node.name.constData(), AT_REMOVEDIR) == 0 && took()) || errno == ENOENT
+           || failAt(shown, errno);
 }
 
 // The answers of copy_file_range and sendfile that say the call cannot be
@@ -585,8 +590,11 @@ bool probeFolder(const NativePath &folder, SystemError *error)
 }
 
 bool removeSurveyed(const NativePath &path, const QString &shown, const Node &root, const Progress &progress,
-                    QString *failed, SystemError *error)
+                    QString *failed, SystemError *error, int *removed)
 {
+    int ignored = 0;
+    if (!removed)
+        removed = &ignored;
     if (root.kind == Kind::Missing)
         return true;
     NativePath parent;
@@ -605,7 +613,7 @@ bool removeSurveyed(const NativePath &path, const QString &shown, const Node &ro
         if (::fstatat(dir.get(), name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0)
             device = info.st_dev;
     }
-    return removeNode(dir.get(), device, root, shown, progress, failed, error);
+    return removeNode(dir.get(), device, root, shown, progress, failed, error, removed);
 }
 
 bool makeFolder(const NativePath &path, SystemError *error)

@@ -368,17 +368,22 @@ bool removeEntry(const std::wstring &path, bool folder, const std::wstring &asid
 }
 
 bool removeNode(const std::wstring &path, const Node &node, const std::wstring &aside, const QString &shown,
-                const Progress &progress, QString *failed, SystemError *error)
+                const Progress &progress, QString *failed, SystemError *error, int *removed)
 {
     auto failAt = [&] {
         setText(failed, shown);
         return false;
     };
+    auto took = [&] {
+        ++*removed;
+        return true;
+    };
     // A link goes as a link (symbolic link, junction, mount point): the
     // handle is on the entry itself. The folder was just walked, so only the
     // entry's own absence means it is gone.
     if (node.kind != Kind::Folder)
-        return removeEntry(path, false, aside, error) || GetLastError() == ERROR_FILE_NOT_FOUND || failAt();
+        return (removeEntry(path, false, aside, error) && took()) || GetLastError() == ERROR_FILE_NOT_FOUND
+               || failAt();
     QByteArray id;
     Kind kind = Kind::Missing;
     if (!identifyPath(path, false, &id, &kind, error))
@@ -390,10 +395,10 @@ bool removeNode(const std::wstring &path, const Node &node, const std::wstring &
     for (const Node &entry : node.children) {
         progress.setValue(++count);
         if (!removeNode(child(path, wide(entry.name)), entry, aside, shown + QLatin1Char('/') + shownName(entry.name),
-                        progress, failed, error))
+                        progress, failed, error, removed))
             return false;
     }
-    return removeEntry(path, true, aside, error) || GetLastError() == ERROR_FILE_NOT_FOUND || failAt();
+    return (removeEntry(path, true, aside, error) && took()) || GetLastError() == ERROR_FILE_NOT_FOUND || failAt();
 }
 
 } // namespace
@@ -693,12 +698,14 @@ bool probeFolder(const NativePath &folder, SystemError *error)
 }
 
 bool removeSurveyed(const NativePath &path, const QString &shown, const Node &root, const Progress &progress,
-                    QString *failed, SystemError *error)
+                    QString *failed, SystemError *error, int *removed)
 {
+    int ignored = 0;
     // Held files are moved aside into the folder that holds the removed one.
     const std::wstring full = wide(path);
     return root.kind == Kind::Missing
-           || removeNode(full, root, full.substr(0, full.rfind(L'\\')), shown, progress, failed, error);
+           || removeNode(full, root, full.substr(0, full.rfind(L'\\')), shown, progress, failed, error,
+                         removed ? removed : &ignored);
 }
 
 bool makeFolder(const NativePath &path, SystemError *error)
