@@ -307,11 +307,44 @@ Mount::Mount(const QString &folder, int kibibytes)
     m_mounted = ::mount("tmpfs", m_folder.constData(), "tmpfs", 0, options.constData()) == 0;
 }
 
+Mount::Mount(const QString &folder, int kibibytes, ExFat)
+    : m_folder(QFile::encodeName(folder))
+{
+    if (::geteuid() != 0)
+        return;
+    const QString image = folder + QStringLiteral(".exfat");
+    QFile file(image);
+    if (!file.open(QIODevice::WriteOnly) || !file.resize(qint64(kibibytes) * 1024))
+        return;
+    file.close();
+    auto run = [](const QString &program, const QStringList &arguments, QString *output = nullptr) {
+        QProcess process;
+        process.start(program, arguments);
+        const bool ran = process.waitForFinished(30000) && process.exitStatus() == QProcess::NormalExit
+                         && process.exitCode() == 0;
+        if (output)
+            *output = QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
+        return ran;
+    };
+    if (!run(QStringLiteral("mkfs.exfat"), {image})
+        || !run(QStringLiteral("losetup"), {QStringLiteral("--find"), QStringLiteral("--show"), image}, &m_loopDevice))
+        return;
+    // Owned by the user the tests run as, as a desktop mounts a player's drive.
+    const QString owner = QStringLiteral("uid=%1,gid=%2").arg(::getuid()).arg(::getgid());
+    m_mounted = run(QStringLiteral("mount.exfat-fuse"), {QStringLiteral("-o"), owner, m_loopDevice, folder});
+    if (!m_mounted) {
+        run(QStringLiteral("losetup"), {QStringLiteral("--detach"), m_loopDevice});
+        m_loopDevice.clear();
+    }
+}
+
 Mount::~Mount()
 {
     // Detached, the mount goes even while something still holds it.
     if (m_mounted)
         ::umount2(m_folder.constData(), MNT_DETACH);
+    if (!m_loopDevice.isEmpty())
+        QProcess::execute(QStringLiteral("losetup"), {QStringLiteral("--detach"), m_loopDevice});
 }
 #else
 Mount::Mount(const QString &, const QString &)
@@ -319,6 +352,10 @@ Mount::Mount(const QString &, const QString &)
 }
 
 Mount::Mount(const QString &, int)
+{
+}
+
+Mount::Mount(const QString &, int, ExFat)
 {
 }
 
@@ -515,7 +552,7 @@ void removeRaw(const QByteArray &path)
 namespace {
 
 std::atomic<bool> flushesFail{false};
-std::atomic<bool> kernelCopyRefused{false};
+std::atomic<int> copyTrouble{-1};
 
 // Whether this request must fail: only a file's data is lost, so a
 // folder's fsync goes through unless every file is asked for at once.
@@ -575,36 +612,53 @@ extern "C" int syncfs(int fd) noexcept
     return failFlush(fd, true) ? -1 : next(fd);
 }
 
-KernelCopyRefused::KernelCopyRefused()
+CopyTrouble::CopyTrouble(What what)
 {
-    kernelCopyRefused = true;
+    copyTrouble = what;
 }
 
-KernelCopyRefused::~KernelCopyRefused()
+CopyTrouble::~CopyTrouble()
 {
-    kernelCopyRefused = false;
+    copyTrouble = -1;
 }
 
-bool KernelCopyRefused::works()
+bool CopyTrouble::works()
 {
     return true;
 }
+
+namespace {
+
+// Whether the data of the file open as fd is large enough to be troubled.
+bool large(int fd)
+{
+    struct stat info {};
+    return ::fstat(fd, &info) == 0 && info.st_size > 64 * 1024;
+}
+
+} // namespace
 
 extern "C" ssize_t copy_file_range(int in, off64_t *inOffset, int out, off64_t *outOffset, size_t length,
                                    unsigned int flags) noexcept
 {
     static const auto next =
         systemFunction<ssize_t (*)(int, off64_t *, int, off64_t *, size_t, unsigned int)>("copy_file_range");
-    if (!kernelCopyRefused)
-        return next(in, inOffset, out, outOffset, length, flags);
-    errno = EPERM;
-    return -1;
+    const int what = copyTrouble;
+    if (what == CopyTrouble::Refused || (what == CopyTrouble::ReadError && large(in))) {
+        errno = what == CopyTrouble::Refused ? EPERM : EIO;
+        return -1;
+    }
+    // The copy holds the file open for reading only: emptied by its name.
+    if (what == CopyTrouble::Rewritten && large(in)
+        && ::truncate(("/proc/self/fd/" + QByteArray::number(in)).constData(), 0) != 0)
+        return -1;
+    return next(in, inOffset, out, outOffset, length, flags);
 }
 
 extern "C" ssize_t sendfile(int out, int in, off_t *offset, size_t count) noexcept
 {
     static const auto next = systemFunction<ssize_t (*)(int, int, off_t *, size_t)>("sendfile");
-    if (!kernelCopyRefused)
+    if (copyTrouble != CopyTrouble::Refused)
         return next(out, in, offset, count);
     errno = EPERM;
     return -1;
@@ -618,10 +672,10 @@ bool FlushFailure::works()
     return false;
 }
 
-KernelCopyRefused::KernelCopyRefused() = default;
-KernelCopyRefused::~KernelCopyRefused() = default;
+CopyTrouble::CopyTrouble(What) {}
+CopyTrouble::~CopyTrouble() = default;
 
-bool KernelCopyRefused::works()
+bool CopyTrouble::works()
 {
     return false;
 }

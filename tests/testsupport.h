@@ -135,11 +135,16 @@ class Mount
 public:
     Mount(const QString &folder, const QString &bindFrom);
     Mount(const QString &folder, int kibibytes);
+    // An empty exFAT drive of that size, as game drives and SD cards shared
+    // with Windows are, through FUSE on a loop device, owned by this user.
+    enum ExFat { exFat };
+    Mount(const QString &folder, int kibibytes, ExFat);
     ~Mount();
     bool mounted() const { return m_mounted; }
 
 private:
     QByteArray m_folder;
+    QString m_loopDevice;
     bool m_mounted = false;
 };
 
@@ -155,14 +160,18 @@ public:
     static bool works();
 };
 
-// While it lives, copy_file_range and sendfile fail with EPERM, as a seccomp
-// sandbox makes them (Flatpak, containers). Linux only: works() says whether
-// the calls are caught here.
-class KernelCopyRefused
+// While it lives, the kernel's copy of a file's data goes wrong as asked:
+// copy_file_range and sendfile refused with EPERM, as a seccomp sandbox
+// does (Flatpak, containers); copy_file_range failing with EIO on a file
+// larger than 64 KiB, as a disk with a bad sector under it does; or such a
+// file emptied as its copy begins, as a patcher rewriting it in place does.
+// Linux only: works() says whether the calls are caught here.
+class CopyTrouble
 {
 public:
-    KernelCopyRefused();
-    ~KernelCopyRefused();
+    enum What { Refused, ReadError, Rewritten };
+    explicit CopyTrouble(What what);
+    ~CopyTrouble();
     static bool works();
 };
 

@@ -16,6 +16,10 @@
 #include <qt_windows.h>
 #endif
 
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
+
 class tst_Reinstall : public QObject
 {
     Q_OBJECT
@@ -70,9 +74,17 @@ struct Installations
     QString unreadable;
     bool flushesFail = false;   // while Re-install runs
     bool oddSourceFile = false; // the Ostrel dat holds a file named oddSourceName
-    QString unixLeftover;       // under Wine, a Unix file that Windows cannot remove
-    // What changes while the question is open, before it is answered.
+    QStringList unixLeftovers;  // under Wine, Unix files and links that Windows cannot remove
+    QStringList gone;           // what must not be there once the repair is done
+    QStringList kept;           // what must still be there, as it was
+    QScopedPointer<QFile> held; // a Brask file that another program holds open
+    // The refusal comes from trying the copy on the Brask drive, which makes
+    // and removes a folder in the Brask folder.
+    bool triedOnDrive = false;
+    // What changes while the question is open, before it is answered, and
+    // the file it makes, which must stay.
     void (*whileAsked)(Installations &) = nullptr;
+    QString madeWhileAsked;
 };
 
 Installations::Installations(const QString &folder)
@@ -86,8 +98,8 @@ Installations::~Installations()
     for (const QString &dat : {source + QStringLiteral("/dat"), target + QStringLiteral("/dat")})
         for (const QByteArray &name : {oddSourceName, oddTargetName})
             removeRaw(dat.toUtf8() + '/' + name);
-    if (!unixLeftover.isEmpty())
-        unixCommand({QStringLiteral("/bin/rm"), QStringLiteral("-f"), unixLeftover});
+    for (const QString &leftover : std::as_const(unixLeftovers))
+        unixCommand({QStringLiteral("/bin/rm"), QStringLiteral("-f"), leftover});
 }
 
 // Lays out a case's installations.
@@ -117,6 +129,7 @@ void withStale(Installations &installations)
 void braskDatSwappedWhileAsked(Installations &installations)
 {
     withStale(installations);
+    installations.madeWhileAsked = installations.target + QStringLiteral("/dat/keep.sav");
     installations.whileAsked = [](Installations &asked) {
         QVERIFY(QDir().rename(asked.target + QStringLiteral("/dat"), asked.target + QStringLiteral("/dat.old")));
         writeFile(asked.target + QStringLiteral("/dat/keep.sav"));
@@ -130,6 +143,7 @@ void braskDatMadeWhileAsked(Installations &installations)
     usual(installations);
     QVERIFY(QDir(installations.target + QStringLiteral("/dat")).removeRecursively());
     writeFile(installations.target + QStringLiteral("/sfx/extra.ogg"));
+    installations.madeWhileAsked = installations.target + QStringLiteral("/dat/keep.sav");
     installations.whileAsked = [](Installations &asked) {
         writeFile(asked.target + QStringLiteral("/dat/keep.sav"));
     };
@@ -201,6 +215,17 @@ void braskStaleLocked(Installations &installations)
     installations.lock.reset(new FolderLock(installations.target + QStringLiteral("/dat/stale")));
 }
 
+// A run that was ended before it finished left the folder it tries copies
+// in, and a file it had moved aside to delete.
+void killedRunLeftovers(Installations &installations)
+{
+    usual(installations);
+    installations.gone = QStringList{installations.target + QStringLiteral("/.brask-repair-probe-99999-1"),
+                                     installations.target + QStringLiteral("/.brask-repair-deleted-99999-1")};
+    writeFile(installations.gone[0] + QStringLiteral("/data.pak"));
+    writeFile(installations.gone[1]);
+}
+
 #ifdef Q_OS_WIN
 // The Ostrel dat holds two names that differ in case only, held open.
 void ostrelNameClashHeld(Installations &installations)
@@ -224,9 +249,56 @@ void ostrelNameWithBackslash(Installations &installations)
 {
     usual(installations);
     const QString dat = unixPath(installations.source + QStringLiteral("/dat"));
-    installations.unixLeftover = dat + QStringLiteral("/a\\b.pak");
-    if (dat.isEmpty() || unixCommand({QStringLiteral("/usr/bin/touch"), installations.unixLeftover}) != 0)
+    installations.unixLeftovers << dat + QStringLiteral("/a\\b.pak");
+    if (dat.isEmpty() || unixCommand({QStringLiteral("/usr/bin/touch"), installations.unixLeftovers.last()}) != 0)
         installations.cannotBeMade = "a file name that holds a backslash needs a Unix folder under Wine";
+}
+
+// A Unix symbolic link at the Brask path (below its folder) to target, made
+// on the Linux side, as a player under Wine makes one; Wine shows it to
+// Windows programs as a reparse point with a tag Windows never gives.
+void unixLink(Installations &installations, const QString &path, const QString &target)
+{
+    const QString link = unixPath(installations.target) + path;
+    installations.unixLeftovers << link;
+    if (unixPath(installations.target).isEmpty()
+        || unixCommand({QStringLiteral("/bin/ln"), QStringLiteral("-s"), target, link}) != 0)
+        installations.cannotBeMade = "a Unix symbolic link needs a Unix folder under Wine";
+}
+
+// The Brask dat holds a link to a folder of the player's own.
+void braskDatUnixLinkToMods(Installations &installations)
+{
+    usual(installations);
+    writeFile(installations.root + QStringLiteral("/Mods/mine.pak"), "mine");
+    installations.kept << installations.root + QStringLiteral("/Mods/mine.pak");
+    unixLink(installations, QStringLiteral("/dat/mods"), QStringLiteral("../../Mods"));
+}
+
+// The Brask dat holds a link to a file of the player's own.
+void braskDatUnixLinkToFile(Installations &installations)
+{
+    usual(installations);
+    writeFile(installations.root + QStringLiteral("/notes.txt"), "notes");
+    installations.kept << installations.root + QStringLiteral("/notes.txt");
+    unixLink(installations, QStringLiteral("/dat/notes.txt"), QStringLiteral("../../notes.txt"));
+}
+
+// The Brask dat itself is a link to a folder elsewhere.
+void braskDatUnixLink(Installations &installations)
+{
+    usual(installations);
+    QVERIFY(QDir(installations.target + QStringLiteral("/dat")).removeRecursively());
+    writeFile(installations.root + QStringLiteral("/Elsewhere/data.pak"), "broken");
+    installations.kept << installations.root + QStringLiteral("/Elsewhere/data.pak");
+    unixLink(installations, QStringLiteral("/dat"), QStringLiteral("../Elsewhere"));
+}
+
+// The Brask dat holds a link that leads nowhere, which Wine does not list.
+void braskDatUnixLinkToNothing(Installations &installations)
+{
+    usual(installations);
+    unixLink(installations, QStringLiteral("/dat/gone"), QStringLiteral("nowhere"));
 }
 
 // Another program holds the Brask dat's files with deletion shared.
@@ -346,9 +418,76 @@ void braskNamedReplacement(Installations &installations)
     usual(installations);
 }
 
+// The Brask folder lies on an exFAT drive, as a game drive or SD card
+// shared with Windows does, and the Ostrel one on Linux's own.
+void braskOnExFat(Installations &installations)
+{
+    const QString drive = installations.root + QStringLiteral("/drive");
+    QVERIFY(QDir().mkpath(drive));
+    installations.mount.reset(new Mount(drive, 16 * 1024, Mount::exFat));
+    if (!installations.mount->mounted())
+        return;
+    installations.target = drive + QStringLiteral("/Brask");
+    usual(installations);
+}
+
+// Ostrel's files have modes that exFAT refuses: set-user-id and sticky.
+void braskOnExFatModes(Installations &installations)
+{
+    braskOnExFat(installations);
+    if (!installations.mount->mounted())
+        return;
+    QCOMPARE(::chmod(QFile::encodeName(installations.source + QStringLiteral("/dat/data.pak")).constData(), 04755), 0);
+    QCOMPARE(::chmod(QFile::encodeName(installations.source + QStringLiteral("/sfx/music.ogg")).constData(), 01644), 0);
+}
+
+// Ostrel holds two names that exFAT, which ignores letter case, takes as one.
+void braskOnExFatCaseTwins(Installations &installations)
+{
+    braskOnExFat(installations);
+    if (!installations.mount->mounted())
+        return;
+    writeFile(installations.source + QStringLiteral("/dat/Foo.pak"));
+    writeFile(installations.source + QStringLiteral("/dat/foo.pak"));
+    installations.triedOnDrive = true;
+}
+
+// Ostrel holds a name that no exFAT name may be.
+void braskOnExFatColon(Installations &installations)
+{
+    braskOnExFat(installations);
+    if (!installations.mount->mounted())
+        return;
+    writeFile(installations.source + QStringLiteral("/sfx/a:b.ogg"));
+    installations.triedOnDrive = true;
+}
+
+// The game holds a Brask file open; FUSE keeps it under a hidden name.
+void braskOnExFatHeld(Installations &installations)
+{
+    braskOnExFat(installations);
+    if (!installations.mount->mounted())
+        return;
+    installations.held.reset(new QFile(installations.target + QStringLiteral("/dat/data.pak")));
+    QVERIFY(installations.held->open(QIODevice::ReadOnly));
+}
+
+// While the question is open, an Ostrel file is swapped for a named pipe,
+// which an open for reading would wait on for good.
+void ostrelPipeSwappedWhileAsked(Installations &installations)
+{
+    withStale(installations);
+    installations.whileAsked = [](Installations &asked) {
+        const QString pak = asked.source + QStringLiteral("/dat/data.pak");
+        QVERIFY(QFile::remove(pak));
+        QCOMPARE(::mkfifo(QFile::encodeName(pak).constData(), 0600), 0);
+    };
+}
+
 // The Brask folder lies on a disk too small for the Ostrel dat.
 void braskOnSmallDisk(Installations &installations)
 {
+    installations.triedOnDrive = true;
     const QString disk = installations.root + QStringLiteral("/disk");
     QVERIFY(QDir().mkpath(disk));
     installations.mount.reset(new Mount(disk, 64));
@@ -415,6 +554,8 @@ void tst_Reinstall::reinstall_data()
     QTest::newRow("Ostrel empty") << "" << "Brask" << &usual << unset << none << untouched << none;
     QTest::newRow("Brask empty") << "Ostrel" << "" << &usual << unset << none << untouched << none;
     QTest::newRow("both empty") << "" << "" << &usual << unset << none << untouched << none;
+    QTest::newRow("leftovers of a run that was ended")
+        << "Ostrel" << "Brask" << &killedRunLeftovers << done << none << rebuilt << none;
 #ifdef Q_OS_WIN
     // No Windows name begins or ends with a blank, so a blank field names no
     // folder at all: trimmed, it is as good as empty.
@@ -541,6 +682,24 @@ void tst_Reinstall::reinstall_data()
                        "Brask/dat was emptied up to what stopped it, and not rebuilt. Brask/sfx was rebuilt." + again,
                        IN_USE_HINT}
         << QStringList{"stuck", "new"} << QStringList{"yes", "(stale)"};
+    // Under Wine a Unix link is no link that Windows can remove: Wine would
+    // delete what it leads to. Refused, named, before anything goes.
+    const QString linkAdvice = QStringLiteral(" is a link; remove it yourself, then run Re-install again");
+    QTest::newRow("Brask dat holds a Unix link to a folder")
+        << "Ostrel" << "Brask" << &braskDatUnixLinkToMods << ""
+        << QStringList{"Brask/dat: Brask/dat/mods" + linkAdvice, unchanged} << untouched << none;
+    QTest::newRow("Brask dat holds a Unix link to a file")
+        << "Ostrel" << "Brask" << &braskDatUnixLinkToFile << ""
+        << QStringList{"Brask/dat: Brask/dat/notes.txt" + linkAdvice, unchanged} << untouched << none;
+    QTest::newRow("Brask dat is a Unix link")
+        << "Ostrel" << "Brask" << &braskDatUnixLink << ""
+        << QStringList{"Brask/dat: Brask/dat" + linkAdvice, unchanged} << untouched << none;
+    // What Wine does not list is found only when the folder will not go.
+    QTest::newRow("Brask dat holds a Unix link that leads nowhere")
+        << "Ostrel" << "Brask" << &braskDatUnixLinkToNothing << ""
+        << QStringList{"Brask/dat: could not remove Brask/dat (it holds entries that its listing never gave)",
+                       "Brask/dat was emptied up to what stopped it, and not rebuilt. Brask/sfx was rebuilt." + again}
+        << QStringList{"-", "new"} << none;
     // A scanner or indexer holds them with deletion shared: they go, names
     // and all, and the folder with them.
     QTest::newRow("Brask dat held with deletion shared")
@@ -612,10 +771,37 @@ void tst_Reinstall::reinstall_data()
                        QString::fromUtf8("B\xef\xbf\xbd/sfx: B\xef\xbf\xbd/sfx cannot be given to the system"),
                        "Check the Brask Path.", unchanged}
         << untouched << none;
+    // Known before anything is removed, with both figures.
     QTest::newRow("disk full")
-        << "Ostrel" << "disk/Brask" << &braskOnSmallDisk << qt_error_string(ENOSPC)
-        << QStringList{"?disk/Brask/dat: ", "?disk/Brask/sfx: ", "disk/Brask/dat was "} << QStringList{"-", "-"}
+        << "Ostrel" << "disk/Brask" << &braskOnSmallDisk << ""
+        << QStringList{"disk/Brask/dat: the Brask drive has room for 56.00 KiB once the old files are gone, and the "
+                       "copy needs 260.00 KiB and 1.00 MiB to spare, so nothing was removed",
+                       unchanged}
+        << untouched << none;
+    QTest::newRow("Brask on exFAT") << "Ostrel" << "drive/Brask" << &braskOnExFat << done << none << rebuilt << none;
+    QTest::newRow("Brask on exFAT, Ostrel file modes")
+        << "Ostrel" << "drive/Brask" << &braskOnExFatModes << done << none << rebuilt << none;
+    QTest::newRow("Brask on exFAT, Ostrel names differ in case only")
+        << "Ostrel" << "drive/Brask" << &braskOnExFatCaseTwins << ""
+        << QStringList{"drive/Brask/dat: the Brask drive cannot hold both ", unchanged} << untouched << none;
+    QTest::newRow("Brask on exFAT, Ostrel name with a colon")
+        << "Ostrel" << "drive/Brask" << &braskOnExFatColon << ""
+        << QStringList{"drive/Brask/sfx: the Brask drive cannot hold a file named a:b.ogg (", unchanged} << untouched
         << none;
+    QTest::newRow("Brask on exFAT, a Brask file held open")
+        << "Ostrel" << "drive/Brask" << &braskOnExFatHeld << ""
+        << QStringList{"drive/Brask/dat: could not remove drive/Brask/dat/data.pak (another program still has it "
+                       "open)",
+                       "drive/Brask/dat was emptied up to what stopped it, and not rebuilt. drive/Brask/sfx was "
+                       "rebuilt."
+                           + again,
+                       IN_USE_HINT}
+        << QStringList{"-", "new"} << none;
+    QTest::newRow("Ostrel file swapped for a named pipe while asked")
+        << "Ostrel" << "Brask" << &ostrelPipeSwappedWhileAsked << ""
+        << QStringList{"Brask/dat: could not copy data.pak (it changed after it was checked)",
+                       "Brask/dat was not completely rebuilt. Brask/sfx was rebuilt." + again}
+        << QStringList{"-", "new"} << QStringList{"yes", "(stale)"};
 #endif
 }
 
@@ -778,15 +964,19 @@ void tst_Reinstall::reinstall()
         QCOMPARE(during.first(), QStringLiteral("Working... 1 0"));
         QCOMPARE(during.last(), QStringLiteral("Working... 1 0"));
     }
+    for (const QString &path : std::as_const(installations.gone))
+        QVERIFY2(!QFileInfo::exists(path), qPrintable(path));
+    for (const QString &path : std::as_const(installations.kept))
+        QVERIFY2(QFileInfo::exists(path), qPrintable(path));
     // What was made while the question was open stays.
-    if (installations.whileAsked)
-        QCOMPARE(contents(target + QStringLiteral("/dat/keep.sav")), QByteArray("data"));
+    if (!installations.madeWhileAsked.isEmpty())
+        QCOMPARE(contents(installations.madeWhileAsked), QByteArray("data"));
     if (QFileInfo::exists(target + QStringLiteral("/TOS.txt")))
         QCOMPARE(contents(target + QStringLiteral("/TOS.txt")), QByteArray("data"));
     // Nothing was even made and removed again in the Brask folder.
     if (untouched || answer == QLatin1String("escape")) {
         QCOMPARE(tree(target), targetBefore);
-        if (timed)
+        if (timed && !installations.triedOnDrive)
             QCOMPARE(QFileInfo(target).lastModified(), targetWritten);
     }
 

@@ -341,10 +341,12 @@ void BraskRepair::on_btnReinstall_clicked()
             refused(plans[i].dst, why, field);
     }
     const bool cancelled = failures.isEmpty() && !confirmLoss(plans, brask);
-    // The one write before the removal, made only once the player agreed.
+    // The copies are tried on the Brask drive, once the player agreed: the
+    // only writes before the removal. Both folders share the drive's room.
+    FileOps::Spent spent;
     for (int i = 0; i < 2 && failures.isEmpty() && !cancelled; ++i) {
         QString why;
-        if (!FileOps::probeTarget(plans[i], &why))
+        if (!FileOps::probeTarget(plans[i], &why, &spent))
             refused(plans[i].dst, why, FileOps::Field::None);
     }
 

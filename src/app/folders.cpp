@@ -1,4 +1,5 @@
-// The window's two folder routines, which step its progress bar.
+// The window's folder routines, which step its progress bar: the removal, the
+// copy, and the act of a checked copy.
 #include "braskrepair.h"
 #include "fileops/fileops.h"
 
@@ -80,7 +81,7 @@ BraskRepair::Reached BraskRepair::copyPlanned(const FileOps::CopyPlan &plan, QSt
             qDebug() << "Unhandled folder" << plan.src + QLatin1Char('/') + name << "in cpDir";
         else if (entry.kind != FileOps::Kind::File)
             qDebug() << "Unhandled item" << plan.src + QLatin1Char('/') + name << "in cpDir";
-        else if (!copier.copy(entry.name, entry.id, &error))
+        else if (!copier.copy(entry.name, entry.id, entry.size, &error))
             return fail(QStringLiteral("could not copy %1 (%2)").arg(name, error.text));
     }
     if (!copier.finish(&error))

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
+#include <QLocale>
 
 #include <algorithm>
 
@@ -19,6 +20,7 @@ QString shownChild(const QString &folder, const Name &name)
 struct Obstacle
 {
     QString mountPoint;
+    QString foreignLink;
     QString blocked;
     int code = 0;
 };
@@ -29,12 +31,64 @@ void collect(const Node &node, const QString &shown, QHash<QByteArray, QString> 
     reached->insert(node.id, shown);
     if (node.mountPoint && obstacle->mountPoint.isEmpty())
         obstacle->mountPoint = shown;
+    if (node.foreignLink && obstacle->foreignLink.isEmpty())
+        obstacle->foreignLink = shown;
     if (node.blocked && obstacle->blocked.isEmpty()) {
         obstacle->blocked = shown;
         obstacle->code = node.blocked;
     }
     for (const Node &child : node.children)
         collect(child, shownChild(shown, child.name), reached, obstacle);
+}
+
+qint64 roundedUp(qint64 size, qint64 unit)
+{
+    return unit > 0 ? (size + unit - 1) / unit * unit : size;
+}
+
+// What removing node gives back to its drive.
+qint64 freedBy(const Node &node, qint64 unit)
+{
+    qint64 freed = roundedUp(node.freed, unit);
+    for (const Node &child : node.children)
+        freed += freedBy(child, unit);
+    return freed;
+}
+
+// The name made earlier in a rehearsal that the drive took name for, by
+// the identity it gives both.
+Name madeAs(Rehearsal &rehearsal, const QList<Name> &made, const Name &name)
+{
+    QByteArray id;
+    QByteArray other;
+    if (rehearsal.identify(name, &id, nullptr)) {
+        for (const Name &earlier : made) {
+            if (rehearsal.identify(earlier, &other, nullptr) && other == id)
+                return earlier;
+        }
+    }
+    return name;
+}
+
+// What runs of the program that were ended before they finished left in
+// folder: the folders made to try a copy, and on Windows the files moved
+// aside to be deleted. Those names only, and whatever is found at them,
+// links not followed. One that cannot be removed now stays for a later run.
+void removeLeftovers(const NativePath &folder)
+{
+    QList<Name> names;
+    if (!listNames(folder, &names, nullptr))
+        return;
+    for (const Name &name : std::as_const(names)) {
+        if (!name.startsWith(nameOf(QStringLiteral(".brask-repair-probe-")))
+            && !name.startsWith(nameOf(QStringLiteral(".brask-repair-deleted-"))))
+            continue;
+        const NativePath path = joined(folder, name);
+        Node node;
+        NativePath where;
+        if (survey(path, &node, &where, nullptr) && node.kind != Kind::Missing)
+            removeSurveyed(path, shownName(path), node, Progress{[](int) {}, [](int) {}}, nullptr, nullptr);
+    }
 }
 
 } // namespace
@@ -236,17 +290,73 @@ bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *w
     return checkApart(*plan, *plan, why, field);
 }
 
-bool probeTarget(const CopyPlan &plan, QString *why)
+bool probeTarget(const CopyPlan &plan, QString *why, Spent *spent)
 {
-    // Asked of the system, not guessed: can the new folder be made where the
-    // old one is removed?
     const QString parent = QFileInfo(plan.dst).path();
+    const NativePath nativeParent = toNative(parent);
+    removeLeftovers(nativeParent);
+
+    // Asked of the drive, not guessed: can the new folder be made where the
+    // old one is removed, and will it take every file of the copy?
+    auto refuse = [&](const QString &text) {
+        setText(why, text + QStringLiteral(", so nothing was removed"));
+        return false;
+    };
     SystemError error;
-    if (probeFolder(toNative(parent), &error))
-        return true;
-    setText(why, QStringLiteral("the system refused a new folder in %1 (%2), so nothing was removed")
-                     .arg(native(parent), error.text));
-    return false;
+    Rehearsal rehearsal;
+    NativePath folder;
+    if (!rehearsal.open(nativeParent, &folder, &error))
+        return refuse(QStringLiteral("the system refused a new folder in %1 (%2)").arg(native(parent), error.text));
+    Room room;
+    if (!rehearsal.room(&room, &error))
+        return refuse(QStringLiteral("the system did not say how much room %1 has (%2)").arg(native(parent), error.text));
+    qint64 needed = 0;
+    QList<Name> made;
+    for (const SourceEntry &entry : plan.entries) {
+        if (entry.kind != Kind::File)
+            continue;
+        needed += roundedUp(entry.size, room.unit);
+        const Rehearsal::Made result = rehearsal.make(entry, entry.size > room.largest, &error);
+        if (result == Rehearsal::Made::Yes) {
+            made.append(entry.name);
+            continue;
+        }
+        const QString name = shownName(entry.name);
+        if (result == Rehearsal::Made::Exists)
+            return refuse(QStringLiteral("the Brask drive cannot hold both %1 and %2")
+                              .arg(shownName(madeAs(rehearsal, made, entry.name)), name));
+        if (result == Rehearsal::Made::TooLarge)
+            return refuse(QStringLiteral("the Brask drive cannot hold %1, which is %2 (%3)")
+                              .arg(name, QLocale::system().formattedDataSize(entry.size), error.text));
+        return refuse(QStringLiteral("the Brask drive cannot hold a file named %1 (%2)").arg(name, error.text));
+    }
+    if (!rehearsal.close(&error)) {
+        return refuse(QStringLiteral("the folder %1, made to try the copy, could not be removed again (%2)")
+                          .arg(native(shownName(folder)), error.text));
+    }
+
+    // Room: the drive's free space, what the removal gives back, less what
+    // the copies before took there, with a margin for the folder itself.
+    qint64 freed = 0;
+    if (plan.target.kind == Kind::Folder)
+        freed = freedBy(plan.target, room.unit);
+    qint64 available = room.free + freed;
+    if (spent && spent->drive == room.drive)
+        available -= spent->bytes;
+    const qint64 margin = qint64(1) << 20;
+    if (needed + margin > available) {
+        const QLocale locale = QLocale::system();
+        return refuse(QStringLiteral("the Brask drive has room for %1 once the old files are gone, and the copy "
+                                     "needs %2 and %3 to spare")
+                          .arg(locale.formattedDataSize(std::max<qint64>(available, 0)),
+                               locale.formattedDataSize(needed), locale.formattedDataSize(margin)));
+    }
+    if (spent) {
+        if (spent->drive != room.drive)
+            *spent = Spent{room.drive, 0};
+        spent->bytes += needed - freed;
+    }
+    return true;
 }
 
 bool checkApart(const CopyPlan &reader, const CopyPlan &remover, QString *why, Field *field)
@@ -262,6 +372,11 @@ bool checkApart(const CopyPlan &reader, const CopyPlan &remover, QString *why, F
         setText(why, QStringLiteral("%1 is a mount point: another file system is mounted there, and it is not "
                                     "removed")
                          .arg(native(obstacle.mountPoint)));
+        return false;
+    }
+    if (!obstacle.foreignLink.isEmpty()) {
+        setText(why, QStringLiteral("%1 is a link; remove it yourself, then run Re-install again")
+                         .arg(native(obstacle.foreignLink)));
         return false;
     }
     // Half a removal that no later run could finish either.

@@ -45,6 +45,11 @@ struct Node
     QByteArray id;              // the system's identity of the entry itself
     bool mountPoint = false;    // a folder that another file system is mounted on
     int blocked = 0;            // the system's error that removing it would meet, when known beforehand
+    // A link that the system would not remove as a link: Wine shows a Unix
+    // symbolic link as a reparse point of a tag Windows never gives, and
+    // deletes what it leads to, however the delete is asked for.
+    bool foreignLink = false;
+    qint64 freed = 0;           // what the drive gets back when this file's last name goes, in bytes
     QList<Node> children;       // a folder's entries, by name, letter case ignored
 };
 
@@ -57,6 +62,8 @@ struct SourceEntry
     bool link = false;          // the entry itself is a link
     QByteArray id;
     QString readError;          // the system's words when a file cannot be opened for reading
+    qint64 size = 0;            // a file's size when it was listed
+    unsigned mode = 0644;       // the permission bits its copy gets, where the system keeps them
 };
 
 // The progress bar of the window, as far as the file routines drive it.
@@ -138,10 +145,6 @@ bool namesClash(const Name &a, const Name &b);
 // looked at.
 bool survey(const NativePath &path, Node *root, NativePath *where, SystemError *error);
 
-// Asks the system whether a new folder can be made in folder, by making and
-// removing one with a name of its own.
-bool probeFolder(const NativePath &folder, SystemError *error);
-
 // Removes what survey() found at path, and nothing else: an entry that is no
 // longer the one surveyed, or a folder that holds more than was listed,
 // stops the removal. shown names path in messages; on failure, failed
@@ -149,6 +152,48 @@ bool probeFolder(const NativePath &folder, SystemError *error);
 // (when given) counts the entries the system said it removed.
 bool removeSurveyed(const NativePath &path, const QString &shown, const Node &root, const Progress &progress,
                     QString *failed, SystemError *error, int *removed = nullptr);
+
+// What a drive has room for, as its system answers.
+struct Room
+{
+    QByteArray drive;           // the drive's identity
+    qint64 free = 0;            // the bytes this user may still write there
+    qint64 unit = 1;            // what the space a file takes is rounded up to
+    // A file larger than this may not fit on the drive (a FAT drive holds at
+    // most 4 GiB less a byte); the rehearsal asks the drive about each one.
+    qint64 largest = 0;
+};
+
+// A folder of the program's own, in which a copy is tried on the drive it
+// will be written to before anything is removed: every file it will make,
+// made once, empty and exclusive, with the permissions it will get.
+class Rehearsal
+{
+public:
+    Rehearsal();
+    ~Rehearsal();
+    Rehearsal(const Rehearsal &) = delete;
+    Rehearsal &operator=(const Rehearsal &) = delete;
+
+    // Makes the folder inside parent; where receives its path.
+    bool open(const NativePath &parent, NativePath *where, SystemError *error);
+    bool room(Room *room, SystemError *error);
+    enum class Made { Yes, Exists, TooLarge, Refused };
+    // Makes an empty file for entry; with grow, it is then given the
+    // entry's size, which the drive may refuse.
+    Made make(const SourceEntry &entry, bool grow, SystemError *error);
+    // The identity of an entry in the folder, links not followed.
+    bool identify(const Name &name, QByteArray *id, SystemError *error);
+    // Removes every file made, then the folder.
+    bool close(SystemError *error);
+
+private:
+    struct Folder;
+    std::unique_ptr<Folder> m_folder;
+};
+
+// The names in a folder, as the system lists them.
+bool listNames(const NativePath &folder, QList<Name> *names, SystemError *error);
 
 // Makes one folder, in a parent that must exist.
 bool makeFolder(const NativePath &path, SystemError *error);
@@ -164,10 +209,10 @@ public:
 
     // Opens both folders before the first copy is written.
     bool open(const NativePath &from, const NativePath &to, SystemError *error);
-    // Copies one file, which must still be the one with the identity id, to
-    // the same name, which must not exist yet. What a failed copy wrote is
-    // removed again.
-    bool copy(const Name &name, const QByteArray &id, SystemError *error);
+    // Copies one file, which must still be the one with the identity id and
+    // the size planned, to the same name, which must not exist yet. What a
+    // failed copy wrote is removed again.
+    bool copy(const Name &name, const QByteArray &id, qint64 size, SystemError *error);
     // Puts every copy's data and the folder's names on disk. Only when every
     // call says so is the copy done.
     bool finish(SystemError *error);
@@ -177,7 +222,7 @@ private:
     std::unique_ptr<Folders> m_folders;
 };
 
-// The rest is shared by both systems (plan.cpp).
+// The rest is shared by both systems (fileops.cpp).
 
 // The path as the user's system writes it, for messages.
 QString native(const QString &path);
@@ -238,10 +283,21 @@ struct Loss
 };
 Loss unrebuilt(const CopyPlan &plan);
 
-// Asks the system whether the new folder of a plan can be made, by making
-// and removing a folder of the program's own beside it; why says what it
-// answered otherwise.
-bool probeTarget(const CopyPlan &plan, QString *why);
+// What the copies tried before take from a drive, less what their removals
+// give back.
+struct Spent
+{
+    QByteArray drive;
+    qint64 bytes = 0;
+};
+
+// Tries a plan's copy on the drive it will write, before anything is
+// removed: removes what killed runs of the program left beside the new
+// folder, then makes a folder of the program's own there, makes every file
+// of the copy in it once, and counts the room the copy needs against what
+// the drive has and the removal frees (less what spent takes, when given).
+// why says what the drive answered otherwise.
+bool probeTarget(const CopyPlan &plan, QString *why, Spent *spent = nullptr);
 
 // Checks that the removal of one plan reaches nothing that another reads,
 // or goes through to reach its folder.

@@ -10,11 +10,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <limits>
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/sendfile.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -112,7 +115,7 @@ int look(int dir, const Name &name, const Holder &holder, Node *node, Holder *se
 {
     struct statx info {};
     if (::statx(dir, name.constData(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
-                STATX_TYPE | STATX_MODE | STATX_INO | STATX_UID, &info) != 0)
+                STATX_TYPE | STATX_MODE | STATX_INO | STATX_UID | STATX_NLINK | STATX_BLOCKS, &info) != 0)
         return errno;
     auto has = [&](quint64 attribute) {
         return (info.stx_attributes_mask & attribute) && (info.stx_attributes & attribute);
@@ -127,6 +130,9 @@ int look(int dir, const Name &name, const Holder &holder, Node *node, Holder *se
     node->kind = kindOf(info.stx_mode);
     node->id = identity(same);
     node->mountPoint = same.st_dev != holder.device || has(STATX_ATTR_MOUNT_ROOT);
+    // A file with other names keeps its blocks.
+    if (node->kind == Kind::File && info.stx_nlink == 1 && (info.stx_mask & STATX_BLOCKS))
+        node->freed = qint64(info.stx_blocks) * 512;
     const uid_t user = ::geteuid();
     if (has(STATX_ATTR_IMMUTABLE) || has(STATX_ATTR_APPEND)
         || ((holder.mode & S_ISVTX) && user != 0 && info.stx_uid != user && holder.owner != user))
@@ -207,6 +213,40 @@ bool surveyFolder(int fd, const Holder &self, const NativePath &path, int depth,
     return code == 0 || fail(error, code);
 }
 
+// Says why a folder whose surveyed entries are all gone is still not empty.
+// A FUSE drive keeps a file that another program holds open under a
+// .fuse_hidden name until it is closed: that file is named as held, found
+// by its identity. Anything else was never listed.
+bool unlisted(int fd, const Node &node, const QString &shown, QString *failed, SystemError *error)
+{
+    QString held;
+    if (DIR *dir = ::fdopendir(::dup(fd))) {
+        eachEntry(dir, [&](const Name &name) {
+            struct stat info {};
+            if (!name.startsWith(".fuse_hidden")
+                || ::fstatat(::dirfd(dir), name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+                return 0;
+            held = shown + QLatin1Char('/') + shownName(name);
+            for (const Node &child : node.children) {
+                if (child.id == identity(info))
+                    held = shown + QLatin1Char('/') + shownName(child.name);
+            }
+            return -1;
+        });
+        ::closedir(dir);
+    }
+    if (held.isEmpty()) {
+        setText(failed, shown);
+        if (error)
+            *error = SystemError{QStringLiteral("it holds entries that its listing never gave"), false, false};
+        return false;
+    }
+    setText(failed, held);
+    if (error)
+        *error = SystemError{QStringLiteral("another program still has it open"), false, true};
+    return false;
+}
+
 bool removeNode(int dir, dev_t device, const Node &node, const QString &shown, const Progress &progress,
                 QString *failed, SystemError *error, int *removed)
 {
@@ -247,9 +287,13 @@ bool removeNode(int dir, dev_t device, const Node &node, const QString &shown, c
                         error, removed))
             return false;
     }
-    fd.reset();
-    return (::unlinkat(dir, node.name.constData(), AT_REMOVEDIR) == 0 && took()) || errno == ENOENT
-           || failAt(shown, errno);
+    if (::unlinkat(dir, node.name.constData(), AT_REMOVEDIR) == 0)
+        return took();
+    if (errno == ENOENT)
+        return true;
+    if (errno == ENOTEMPTY || errno == EEXIST)
+        return unlisted(fd.get(), node, shown, failed, error);
+    return failAt(shown, errno);
 }
 
 // The answers of copy_file_range and sendfile that say the call cannot be
@@ -262,7 +306,7 @@ bool kernelCopyUnavailable(int code)
 
 // Copies what in holds to out, as fast as the kernel can: within the file
 // system where it may, else through the page cache, else by hand.
-bool transfer(int in, int out, int *code)
+bool transfer(int in, int out, qint64 *copied, int *code)
 {
     const size_t chunk = size_t(1) << 30;
     bool first = true;
@@ -270,6 +314,7 @@ bool transfer(int in, int out, int *code)
         const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, chunk, 0);
         if (n > 0) {
             first = false;
+            *copied += n;
             continue;
         }
         if (n == 0 && !first)
@@ -289,6 +334,7 @@ bool transfer(int in, int out, int *code)
         const ssize_t n = ::sendfile(out, in, nullptr, chunk);
         if (n > 0) {
             first = false;
+            *copied += n;
             continue;
         }
         if (n == 0)
@@ -321,6 +367,7 @@ bool transfer(int in, int out, int *code)
             }
             done += written;
         }
+        *copied += n;
     }
 }
 
@@ -476,6 +523,8 @@ bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemErr
         if (::fstatat(::dirfd(dir), name.constData(), &info, 0) == 0) {
             source.kind = S_ISDIR(info.st_mode) ? Kind::Folder : S_ISREG(info.st_mode) ? Kind::File : Kind::Other;
             source.id = identity(info);
+            source.size = info.st_size;
+            source.mode = info.st_mode & 0777;
             // Asked now, as the copy will open it, while nothing is removed yet.
             if (source.kind == Kind::File) {
                 Fd file(::openat(::dirfd(dir), name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
@@ -566,27 +615,122 @@ bool namesClash(const Name &a, const Name &b)
     return false;
 }
 
-bool probeFolder(const NativePath &folder, SystemError *error)
+struct Rehearsal::Folder
 {
+    Fd parent;
+    Fd dir;
+    Name name;
+    QList<Name> made;
+};
+
+Rehearsal::Rehearsal() = default;
+
+Rehearsal::~Rehearsal()
+{
+    close(nullptr);
+}
+
+bool Rehearsal::open(const NativePath &parent, NativePath *where, SystemError *error)
+{
+    std::unique_ptr<Folder> folder(new Folder);
+    folder->parent.reset(::open(parent.constData(), searchOnly));
+    if (!folder->parent.valid())
+        return fail(error, errno);
     static int counter = 0;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const NativePath probe =
-            joined(folder, ".brask-repair-probe-" + QByteArray::number(::getpid()) + '-' + QByteArray::number(++counter));
-        if (::mkdir(probe.constData(), 0700) == 0) {
-            if (::rmdir(probe.constData()) == 0)
-                return true;
+        folder->name = ".brask-repair-probe-" + QByteArray::number(::getpid()) + '-' + QByteArray::number(++counter);
+        if (::mkdirat(folder->parent.get(), folder->name.constData(), 0700) == 0) {
+            folder->dir.reset(::openat(folder->parent.get(), folder->name.constData(),
+                                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             const int code = errno;
-            if (error) {
-                *error = SystemError{QStringLiteral("the folder %1 was made there but could not be removed again: %2")
-                                         .arg(QFile::decodeName(probe), qt_error_string(code)),
-                                     false, false};
-            }
-            return false;
+            m_folder = std::move(folder);
+            *where = joined(parent, m_folder->name);
+            return m_folder->dir.valid() || fail(error, code);
         }
         if (errno != EEXIST)
             return fail(error, errno);
     }
     return fail(error, EEXIST);
+}
+
+bool Rehearsal::room(Room *room, SystemError *error)
+{
+    struct statvfs drive {};
+    struct stat info {};
+    if (::fstatvfs(m_folder->dir.get(), &drive) != 0 || ::fstat(m_folder->dir.get(), &info) != 0)
+        return fail(error, errno);
+    room->drive = QByteArray::number(quint64(info.st_dev));
+    room->unit = qint64(drive.f_frsize ? drive.f_frsize : drive.f_bsize);
+    room->free = qint64(drive.f_bavail) * room->unit;
+    // The largest size the file system promises, and the file-size limit
+    // this process runs under: past either, each file is asked about.
+    errno = 0;
+    const long bits = ::fpathconf(m_folder->dir.get(), _PC_FILESIZEBITS);
+    room->largest = bits > 0 && bits < 64 ? (qint64(1) << (bits - 1)) - 1 : std::numeric_limits<qint64>::max();
+    rlimit limit {};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+        room->largest = std::min(room->largest, qint64(limit.rlim_cur));
+    return true;
+}
+
+Rehearsal::Made Rehearsal::make(const SourceEntry &entry, bool grow, SystemError *error)
+{
+    Fd file(::openat(m_folder->dir.get(), entry.name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                     mode_t(entry.mode)));
+    if (!file.valid()) {
+        const int code = errno;
+        fail(error, code);
+        return code == EEXIST ? Made::Exists : Made::Refused;
+    }
+    m_folder->made.append(entry.name);
+    // Past the size the drive or the limit takes, ftruncate answers EFBIG,
+    // which the copy's own write would meet after the removal.
+    ::signal(SIGXFSZ, SIG_IGN);
+    if (grow && ::ftruncate(file.get(), entry.size) != 0) {
+        const int code = errno;
+        fail(error, code);
+        return code == EFBIG ? Made::TooLarge : Made::Refused;
+    }
+    if (!file.close()) {
+        fail(error, errno);
+        return Made::Refused;
+    }
+    return Made::Yes;
+}
+
+bool Rehearsal::identify(const Name &name, QByteArray *id, SystemError *error)
+{
+    struct stat info {};
+    if (::fstatat(m_folder->dir.get(), name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return fail(error, errno);
+    *id = identity(info);
+    return true;
+}
+
+bool Rehearsal::close(SystemError *error)
+{
+    if (!m_folder)
+        return true;
+    const std::unique_ptr<Folder> folder = std::move(m_folder);
+    for (const Name &name : std::as_const(folder->made)) {
+        if (::unlinkat(folder->dir.get(), name.constData(), 0) != 0 && errno != ENOENT)
+            return fail(error, errno);
+    }
+    folder->dir.reset();
+    return ::unlinkat(folder->parent.get(), folder->name.constData(), AT_REMOVEDIR) == 0 || fail(error, errno);
+}
+
+bool listNames(const NativePath &folder, QList<Name> *names, SystemError *error)
+{
+    DIR *dir = ::opendir(folder.constData());
+    if (!dir)
+        return fail(error, errno);
+    const int code = eachEntry(dir, [&](const Name &name) {
+        names->append(name);
+        return 0;
+    });
+    ::closedir(dir);
+    return code == 0 || fail(error, code);
 }
 
 bool removeSurveyed(const NativePath &path, const QString &shown, const Node &root, const Progress &progress,
@@ -652,9 +796,11 @@ bool Copier::open(const NativePath &from, const NativePath &to, SystemError *err
     return m_folders->toParent.valid() || fail(error, errno);
 }
 
-bool Copier::copy(const Name &name, const QByteArray &id, SystemError *error)
+bool Copier::copy(const Name &name, const QByteArray &id, qint64 size, SystemError *error)
 {
-    Fd in(::openat(m_folders->from.get(), name.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    // Opened without waiting: a named pipe swapped in would block the open
+    // until a writer came, before its identity could be compared.
+    Fd in(::openat(m_folders->from.get(), name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (!in.valid())
         return fail(error, errno);
     struct stat info {};
@@ -663,16 +809,26 @@ bool Copier::copy(const Name &name, const QByteArray &id, SystemError *error)
     // Only the file that was checked before the removal is copied.
     if (identity(info) != id || !S_ISREG(info.st_mode))
         return changed(error);
-    Fd out(::openat(m_folders->to.get(), name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    const int flags = ::fcntl(in.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(in.get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return fail(error, errno);
+    // The permission bits only, as cp without -p gives them: never
+    // set-user-id, set-group-id or sticky, so that a repair run as root does
+    // not make Ostrel's programs run as root. Given at the create, as the
+    // rehearsal gave them, a drive that keeps no modes takes them too.
+    Fd out(::openat(m_folders->to.get(), name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                    info.st_mode & 0777));
     if (!out.valid())
         return fail(error, errno);
     int code = 0;
-    if (transfer(in.get(), out.get(), &code)) {
-        // The copy keeps the source's permissions, read-only included, but
-        // never set-user-id, set-group-id or sticky, as cp without -p: a
-        // repair run as root must not make Ostrel's programs run as root.
-        if (::fchmod(out.get(), info.st_mode & 0777) != 0)
+    qint64 copied = 0;
+    if (transfer(in.get(), out.get(), &copied, &code)) {
+        // A file rewritten while it is copied (a patcher at work) gives a
+        // copy of neither version.
+        if (::fstat(in.get(), &info) != 0)
             code = errno;
+        else if (copied != size || info.st_size != size)
+            code = -1;
         else if (!out.close())
             code = errno;
         else
@@ -680,6 +836,11 @@ bool Copier::copy(const Name &name, const QByteArray &id, SystemError *error)
     }
     out.reset();
     ::unlinkat(m_folders->to.get(), name.constData(), 0);
+    if (code == -1) {
+        if (error)
+            *error = SystemError{QStringLiteral("it changed while it was copied"), false, false};
+        return false;
+    }
     return fail(error, code);
 }
 

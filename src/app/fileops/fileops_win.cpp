@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <string>
 
 namespace FileOps {
@@ -58,15 +59,23 @@ HANDLE openToIdentify(const std::wstring &path, bool followLinks)
 // Only reparse points that stand for another name are links: symbolic links,
 // junctions and volume mount points. Others (cloud placeholders, deduplicated
 // files) are the folder or file they seem.
+// Windows never gives a reparse point the tag 0; Wine gives it to every
+// Unix symbolic link, and deletes what such a link leads to, however the
+// delete is asked for. It is a link, and one this program cannot remove.
+bool foreignLink(DWORD attributes, DWORD tag)
+{
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && tag == 0;
+}
+
 Kind entryKind(DWORD attributes, DWORD tag)
 {
-    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && IsReparseTagNameSurrogate(tag) ? Kind::Link
-           : (attributes & FILE_ATTRIBUTE_DIRECTORY)                                     ? Kind::Folder
-                                                                                         : Kind::File;
+    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && (IsReparseTagNameSurrogate(tag) || tag == 0) ? Kind::Link
+           : (attributes & FILE_ATTRIBUTE_DIRECTORY)                                                   ? Kind::Folder
+                                                                                                       : Kind::File;
 }
 
 // The kind of the entry a handle opened without following links is on.
-bool kindOf(HANDLE handle, Kind *kind, DWORD *attributes)
+bool kindOf(HANDLE handle, Kind *kind, DWORD *attributes, bool *foreign = nullptr)
 {
     FILE_ATTRIBUTE_TAG_INFO info;
     if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info))
@@ -74,6 +83,8 @@ bool kindOf(HANDLE handle, Kind *kind, DWORD *attributes)
     *kind = entryKind(info.FileAttributes, info.ReparseTag);
     if (attributes)
         *attributes = info.FileAttributes;
+    if (foreign)
+        *foreign = foreignLink(info.FileAttributes, info.ReparseTag);
     return true;
 }
 
@@ -81,11 +92,14 @@ bool kindOf(HANDLE handle, Kind *kind, DWORD *attributes)
 // the 128-bit file id. File systems without 128-bit ids answer that they do
 // not support the question; their 64-bit index is the low half of the same
 // id on NTFS, so one folder never counts as two.
-bool identityOf(HANDLE handle, QByteArray *id, Kind *kind, bool followLinks, SystemError *error)
+bool identityOf(HANDLE handle, QByteArray *id, Kind *kind, bool followLinks, SystemError *error,
+                BY_HANDLE_FILE_INFORMATION *file = nullptr)
 {
     BY_HANDLE_FILE_INFORMATION info;
     if (!GetFileInformationByHandle(handle, &info))
         return fail(error);
+    if (file)
+        *file = info;
     *kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? Kind::Folder : Kind::File;
     if (!followLinks && !kindOf(handle, kind, nullptr))
         return fail(error);
@@ -108,14 +122,20 @@ bool identityOf(HANDLE handle, QByteArray *id, Kind *kind, bool followLinks, Sys
     return true;
 }
 
-bool identifyPath(const std::wstring &path, bool followLinks, QByteArray *id, Kind *kind, SystemError *error)
+bool identifyPath(const std::wstring &path, bool followLinks, QByteArray *id, Kind *kind, SystemError *error,
+                  BY_HANDLE_FILE_INFORMATION *file = nullptr)
 {
     const HANDLE handle = openToIdentify(path, followLinks);
     if (handle == INVALID_HANDLE_VALUE)
         return fail(error);
-    const bool known = identityOf(handle, id, kind, followLinks, error);
+    const bool known = identityOf(handle, id, kind, followLinks, error, file);
     CloseHandle(handle);
     return known;
+}
+
+qint64 sizeOf(const BY_HANDLE_FILE_INFORMATION &info)
+{
+    return qint64((quint64(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
 }
 
 // The path the system itself gives an open file or folder: every link,
@@ -202,10 +222,15 @@ bool surveyFolder(const std::wstring &path, int depth, Node *node, NativePath *w
             Node entry;
             entry.name = bytes(name);
             entry.kind = entryKind(attributes, tag);
+            entry.foreignLink = foreignLink(attributes, tag);
             const std::wstring full = child(path, name);
             Kind kind = Kind::Missing;
-            ok = identifyPath(full, false, &entry.id, &kind, error)
+            BY_HANDLE_FILE_INFORMATION info;
+            ok = identifyPath(full, false, &entry.id, &kind, error, &info)
                  && (entry.kind != Kind::Folder || surveyFolder(full, depth + 1, &entry, where, error));
+            // A file with other names keeps its clusters.
+            if (ok && entry.kind == Kind::File && info.nNumberOfLinks == 1)
+                entry.freed = sizeOf(info);
             if (!ok && where->isEmpty())
                 *where = bytes(full);
             node->children.append(entry);
@@ -378,6 +403,11 @@ bool removeNode(const std::wstring &path, const Node &node, const std::wstring &
         ++*removed;
         return true;
     };
+    if (node.foreignLink) {
+        if (error)
+            *error = SystemError{QStringLiteral("it is a link; remove it yourself"), false, false};
+        return failAt();
+    }
     // A link goes as a link (symbolic link, junction, mount point): the
     // handle is on the entry itself. The folder was just walked, so only the
     // entry's own absence means it is gone.
@@ -398,7 +428,15 @@ bool removeNode(const std::wstring &path, const Node &node, const std::wstring &
                         progress, failed, error, removed))
             return false;
     }
-    return (removeEntry(path, true, aside, error) && took()) || GetLastError() == ERROR_FILE_NOT_FOUND || failAt();
+    if (removeEntry(path, true, aside, error))
+        return took();
+    if (GetLastError() == ERROR_FILE_NOT_FOUND)
+        return true;
+    // Every entry listed is gone: what is left was never listed (under
+    // Wine, a Unix link that leads nowhere).
+    if (GetLastError() == ERROR_DIR_NOT_EMPTY && error)
+        *error = SystemError{QStringLiteral("it holds entries that its listing never gave"), false, false};
+    return failAt();
 }
 
 } // namespace
@@ -595,7 +633,9 @@ bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemErr
             }
             bool known = false;
             if (file != INVALID_HANDLE_VALUE) {
-                known = identityOf(file, &entry.id, &kind, true, &failure);
+                BY_HANDLE_FILE_INFORMATION info;
+                known = identityOf(file, &entry.id, &kind, true, &failure, &info);
+                entry.size = sizeOf(info);
                 CloseHandle(file);
             } else if (!failure.notFound) {
                 known = identifyPath(full, true, &entry.id, &kind, &failure);
@@ -640,6 +680,17 @@ bool survey(const NativePath &path, Node *root, NativePath *where, SystemError *
         return false;
     }
     root->kind = kind;
+    if (kind == Kind::Link) {
+        const HANDLE handle = openToIdentify(full, false);
+        const bool known = handle != INVALID_HANDLE_VALUE && kindOf(handle, &kind, nullptr, &root->foreignLink);
+        const DWORD code = GetLastError();
+        if (handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+        if (!known) {
+            *where = path;
+            return fail(error, code);
+        }
+    }
     return root->kind != Kind::Folder || surveyFolder(full, 1, root, where, error);
 }
 
@@ -683,18 +734,120 @@ bool namesClash(const Name &a, const Name &b)
            == CSTR_EQUAL;
 }
 
-bool probeFolder(const NativePath &folder, SystemError *error)
+struct Rehearsal::Folder
+{
+    std::wstring path;
+    QList<std::wstring> made;
+};
+
+Rehearsal::Rehearsal() = default;
+
+Rehearsal::~Rehearsal()
+{
+    close(nullptr);
+}
+
+bool Rehearsal::open(const NativePath &parent, NativePath *where, SystemError *error)
 {
     static int counter = 0;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::wstring probe = child(wide(folder), L".brask-repair-probe-" + std::to_wstring(GetCurrentProcessId())
+        const std::wstring probe = child(wide(parent), L".brask-repair-probe-" + std::to_wstring(GetCurrentProcessId())
                                                            + L"-" + std::to_wstring(++counter));
-        if (CreateDirectoryW(probe.c_str(), nullptr))
-            return RemoveDirectoryW(probe.c_str()) || fail(error);
+        if (CreateDirectoryW(probe.c_str(), nullptr)) {
+            m_folder.reset(new Folder{probe, {}});
+            *where = bytes(probe);
+            return true;
+        }
         if (GetLastError() != ERROR_ALREADY_EXISTS)
             return fail(error);
     }
     return fail(error, ERROR_ALREADY_EXISTS);
+}
+
+bool Rehearsal::room(Room *room, SystemError *error)
+{
+    const std::wstring &probe = m_folder->path;
+    ULARGE_INTEGER free;
+    if (!GetDiskFreeSpaceExW(probe.c_str(), &free, nullptr, nullptr))
+        return fail(error);
+    room->free = qint64(free.QuadPart);
+    std::wstring volume(probe.size() + 2, L'\0');
+    DWORD sectorsPerCluster = 0;
+    DWORD bytesPerSector = 0;
+    DWORD freeClusters = 0;
+    DWORD clusters = 0;
+    if (!GetVolumePathNameW(probe.c_str(), volume.data(), DWORD(volume.size()))
+        || !GetDiskFreeSpaceW(volume.c_str(), &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters))
+        return fail(error);
+    room->unit = qint64(sectorsPerCluster) * bytesPerSector;
+    // FAT drives hold no file of 4 GiB or more; the file system says what
+    // it is, and others hold files larger than any drive.
+    const HANDLE handle = openToIdentify(probe, false);
+    if (handle == INVALID_HANDLE_VALUE)
+        return fail(error);
+    wchar_t system[MAX_PATH + 1] = {};
+    DWORD serial = 0;
+    const bool known = GetVolumeInformationByHandleW(handle, nullptr, 0, &serial, nullptr, nullptr, system,
+                                                     MAX_PATH + 1);
+    const DWORD code = GetLastError();
+    CloseHandle(handle);
+    if (!known)
+        return fail(error, code);
+    room->drive = QByteArray::number(serial);
+    const bool fat = std::wstring(system).rfind(L"FAT", 0) == 0;
+    room->largest = fat ? qint64(0xFFFFFFFF) : std::numeric_limits<qint64>::max();
+    return true;
+}
+
+Rehearsal::Made Rehearsal::make(const SourceEntry &entry, bool grow, SystemError *error)
+{
+    const std::wstring path = child(m_folder->path, wide(entry.name));
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        fail(error, code);
+        return code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS ? Made::Exists : Made::Refused;
+    }
+    m_folder->made.append(path);
+    if (!CloseHandle(file)) {
+        fail(error);
+        return Made::Refused;
+    }
+    // Only a FAT drive's limit is asked for, and it is its file system's own.
+    if (grow) {
+        fail(error, ERROR_FILE_TOO_LARGE);
+        return Made::TooLarge;
+    }
+    return Made::Yes;
+}
+
+bool Rehearsal::identify(const Name &name, QByteArray *id, SystemError *error)
+{
+    Kind kind = Kind::Missing;
+    return identifyPath(child(m_folder->path, wide(name)), false, id, &kind, error);
+}
+
+bool Rehearsal::close(SystemError *error)
+{
+    if (!m_folder)
+        return true;
+    const std::unique_ptr<Folder> folder = std::move(m_folder);
+    for (const std::wstring &path : std::as_const(folder->made)) {
+        if (!DeleteFileW(path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND)
+            return fail(error);
+    }
+    return RemoveDirectoryW(folder->path.c_str()) || fail(error);
+}
+
+bool listNames(const NativePath &folder, QList<Name> *names, SystemError *error)
+{
+    return eachEntry(
+        wide(folder),
+        [&](const std::wstring &name, DWORD, DWORD) {
+            names->append(bytes(name));
+            return true;
+        },
+        error);
 }
 
 bool removeSurveyed(const NativePath &path, const QString &shown, const Node &root, const Progress &progress,
@@ -731,7 +884,7 @@ bool Copier::open(const NativePath &from, const NativePath &to, SystemError *err
     return true;
 }
 
-bool Copier::copy(const Name &name, const QByteArray &id, SystemError *error)
+bool Copier::copy(const Name &name, const QByteArray &id, qint64 size, SystemError *error)
 {
     const std::wstring source = child(m_folders->from, wide(name));
     const std::wstring target = child(m_folders->to, wide(name));
@@ -744,6 +897,21 @@ bool Copier::copy(const Name &name, const QByteArray &id, SystemError *error)
         return changed(error);
     if (!CopyFileW(source.c_str(), target.c_str(), TRUE))
         return fail(error);
+    // A file rewritten while it is copied (a patcher at work) gives a copy
+    // of neither version.
+    auto sizeAt = [](const std::wstring &path) {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        return GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)
+                   ? qint64((quint64(data.nFileSizeHigh) << 32) | data.nFileSizeLow)
+                   : qint64(-1);
+    };
+    if (sizeAt(source) != size || sizeAt(target) != size) {
+        SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(target.c_str());
+        if (error)
+            *error = SystemError{QStringLiteral("it changed while it was copied"), false, false};
+        return false;
+    }
     // Each copy goes to disk as soon as it is made, while its data is still
     // at hand. FlushFileBuffers needs write access, which a read-only copy
     // denies until the flag is off for the moment.
