@@ -216,14 +216,21 @@ void braskStaleLocked(Installations &installations)
 }
 
 // A run that was ended before it finished left the folder it tries copies
-// in, and a file it had moved aside to delete.
+// in, with the empty file it made there, and a file it had moved aside to
+// delete.
 void killedRunLeftovers(Installations &installations)
 {
     usual(installations);
     installations.gone = QStringList{installations.target + QStringLiteral("/.brask-repair-probe-99999-1"),
                                      installations.target + QStringLiteral("/.brask-repair-deleted-99999-1")};
-    writeFile(installations.gone[0] + QStringLiteral("/data.pak"));
+    writeFile(installations.gone[0] + QStringLiteral("/data.pak"), QByteArray());
     writeFile(installations.gone[1]);
+    // Names like them that the program does not make are the player's.
+    installations.kept = QStringList{installations.target + QStringLiteral("/.brask-repair-probe-notes/mine.txt"),
+                                     installations.target + QStringLiteral("/.brask-repair-probe-1-1/mine.txt"),
+                                     installations.target + QStringLiteral("/.brask-repair-deleted-1-2/mine.txt")};
+    for (const QString &path : std::as_const(installations.kept))
+        writeFile(path);
 }
 
 #ifdef Q_OS_WIN
@@ -477,6 +484,7 @@ void braskOnExFatHeld(Installations &installations)
 void ostrelPipeSwappedWhileAsked(Installations &installations)
 {
     withStale(installations);
+    installations.triedOnDrive = true;
     installations.whileAsked = [](Installations &asked) {
         const QString pak = asked.source + QStringLiteral("/dat/data.pak");
         QVERIFY(QFile::remove(pak));
@@ -774,8 +782,8 @@ void tst_Reinstall::reinstall_data()
     // Known before anything is removed, with both figures.
     QTest::newRow("disk full")
         << "Ostrel" << "disk/Brask" << &braskOnSmallDisk << ""
-        << QStringList{"disk/Brask/dat: the Brask drive has room for 56.00 KiB once the old files are gone, and the "
-                       "copy needs 260.00 KiB and 1.00 MiB to spare, so nothing was removed",
+        << QStringList{"disk/Brask/dat: the Brask drive has room for 56.0 KiB once the old files are gone, but the "
+                       "copy needs 1.3 MiB, with 1 MiB to spare: make room there, then try again",
                        unchanged}
         << untouched << none;
     QTest::newRow("Brask on exFAT") << "Ostrel" << "drive/Brask" << &braskOnExFat << done << none << rebuilt << none;
@@ -783,10 +791,15 @@ void tst_Reinstall::reinstall_data()
         << "Ostrel" << "drive/Brask" << &braskOnExFatModes << done << none << rebuilt << none;
     QTest::newRow("Brask on exFAT, Ostrel names differ in case only")
         << "Ostrel" << "drive/Brask" << &braskOnExFatCaseTwins << ""
-        << QStringList{"drive/Brask/dat: the Brask drive cannot hold both ", unchanged} << untouched << none;
+        << QStringList{"?drive/Brask/dat: the Ostrel files Foo.pak and foo.pak differ only in letter case, and the "
+                       "Brask drive takes them for one file",
+                       "?drive/Brask/dat: the Ostrel files foo.pak and Foo.pak differ only in letter case, and the "
+                       "Brask drive takes them for one file",
+                       unchanged} << untouched << none;
     QTest::newRow("Brask on exFAT, Ostrel name with a colon")
         << "Ostrel" << "drive/Brask" << &braskOnExFatColon << ""
-        << QStringList{"drive/Brask/sfx: the Brask drive cannot hold a file named a:b.ogg (", unchanged} << untouched
+        << QStringList{"drive/Brask/sfx: the Brask drive cannot hold a file named a:b.ogg, as the Ostrel file is named",
+                       unchanged} << untouched
         << none;
     QTest::newRow("Brask on exFAT, a Brask file held open")
         << "Ostrel" << "drive/Brask" << &braskOnExFatHeld << ""
@@ -797,11 +810,13 @@ void tst_Reinstall::reinstall_data()
                            + again,
                        IN_USE_HINT}
         << QStringList{"-", "new"} << none;
+    // Found while the old folder is still there, and without waiting on the pipe.
     QTest::newRow("Ostrel file swapped for a named pipe while asked")
         << "Ostrel" << "Brask" << &ostrelPipeSwappedWhileAsked << ""
-        << QStringList{"Brask/dat: could not copy data.pak (it changed after it was checked)",
-                       "Brask/dat was not completely rebuilt. Brask/sfx was rebuilt." + again}
-        << QStringList{"-", "new"} << QStringList{"yes", "(stale)"};
+        << QStringList{"Brask/dat: the Ostrel file data.pak changed after it was checked (it was replaced or "
+                       "rewritten): run Re-install data again",
+                       unchanged}
+        << untouched << QStringList{"yes", "(stale)"};
 #endif
 }
 

@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QLocale>
+#include <QRegularExpression>
 
 #include <algorithm>
 
@@ -46,17 +47,35 @@ qint64 roundedUp(qint64 size, qint64 unit)
     return unit > 0 ? (size + unit - 1) / unit * unit : size;
 }
 
-// What removing node gives back to its drive.
+// The files below node, by identity: how many of their names it holds.
+void countNames(const Node &node, QHash<QByteArray, QPair<const Node *, quint32>> *files)
+{
+    if (node.kind == Kind::File) {
+        auto &file = (*files)[node.id];
+        file.first = &node;
+        ++file.second;
+    }
+    for (const Node &child : node.children)
+        countNames(child, files);
+}
+
+// What removing node gives back to its drive: the files whose every name
+// it takes.
 qint64 freedBy(const Node &node, qint64 unit)
 {
-    qint64 freed = roundedUp(node.freed, unit);
-    for (const Node &child : node.children)
-        freed += freedBy(child, unit);
+    QHash<QByteArray, QPair<const Node *, quint32>> files;
+    countNames(node, &files);
+    qint64 freed = 0;
+    for (const auto &file : std::as_const(files)) {
+        if (file.second >= file.first->names)
+            freed += roundedUp(file.first->freed, unit);
+    }
     return freed;
 }
 
-// The name made earlier in a rehearsal that the drive took name for, by
-// the identity it gives both.
+// The name made earlier in a rehearsal that the drive took name for: by
+// the identity it gives both, else (FUSE gives each spelling an identity
+// of its own) the one that differs in letter case only.
 Name madeAs(Rehearsal &rehearsal, const QList<Name> &made, const Name &name)
 {
     QByteArray id;
@@ -67,26 +86,82 @@ Name madeAs(Rehearsal &rehearsal, const QList<Name> &made, const Name &name)
                 return earlier;
         }
     }
+    for (const Name &earlier : made) {
+        if (shownName(earlier).compare(shownName(name), Qt::CaseInsensitive) == 0)
+            return earlier;
+    }
     return name;
+}
+
+// The copy is tried beside the old files, so it needs room for a second
+// set of names: a drive that has none is refused, though the repair might
+// have fitted.
+QString noRoomToTry(const SystemError &error)
+{
+    return QStringLiteral("the Brask drive has no room left to try the copy on it (%1): make room there, then try "
+                          "again")
+        .arg(error.text);
+}
+
+// Why the Brask drive cannot take the copy of entry, as the rehearsal found.
+QString refusedFile(Rehearsal &rehearsal, const QList<Name> &made, const SourceEntry &entry, Rehearsal::Made result,
+                    const SystemError &error)
+{
+    const QString name = shownName(entry.name);
+    switch (result) {
+    case Rehearsal::Made::Exists:
+        return QStringLiteral("the Ostrel files %1 and %2 differ only in letter case, and the Brask drive takes them "
+                              "for one file")
+            .arg(shownName(madeAs(rehearsal, made, entry.name)), name);
+    case Rehearsal::Made::TooLarge:
+        return QStringLiteral("the Ostrel file %1 is %2, larger than the Brask drive takes (%3)")
+            .arg(name, QLocale::system().formattedDataSize(entry.size, 1), error.text);
+    case Rehearsal::Made::BadName:
+        return QStringLiteral("the Brask drive cannot hold a file named %1, as the Ostrel file is named").arg(name);
+    default:
+        if (error.full)
+            return noRoomToTry(error);
+        return QStringLiteral("the Brask drive refused a file named %1 (%2)").arg(name, error.text);
+    }
+}
+
+bool refuse(QString *why, const QString &text)
+{
+    setText(why, text);
+    return false;
+}
+
+// Whether a leftover is of the program's own making: a folder a copy was
+// tried in holds nothing but the empty files made there, and what was moved
+// aside to be deleted is a file.
+bool ownLeftover(const Name &name, const Node &node)
+{
+    static const QRegularExpression probe(QStringLiteral("^\\.brask-repair-probe-\\d+-\\d+$"));
+    static const QRegularExpression deleted(QStringLiteral("^\\.brask-repair-deleted-\\d+-\\d+$"));
+    const QString shown = shownName(name);
+    if (deleted.match(shown).hasMatch())
+        return node.kind == Kind::File;
+    return probe.match(shown).hasMatch() && node.kind == Kind::Folder
+           && std::all_of(node.children.cbegin(), node.children.cend(),
+                          [](const Node &child) { return child.kind == Kind::File && child.freed == 0; });
 }
 
 // What runs of the program that were ended before they finished left in
 // folder: the folders made to try a copy, and on Windows the files moved
-// aside to be deleted. Those names only, and whatever is found at them,
-// links not followed. One that cannot be removed now stays for a later run.
+// aside to be deleted; those names only, and only what the program makes
+// there. One that cannot be removed now stays for a later run.
 void removeLeftovers(const NativePath &folder)
 {
     QList<Name> names;
     if (!listNames(folder, &names, nullptr))
         return;
     for (const Name &name : std::as_const(names)) {
-        if (!name.startsWith(nameOf(QStringLiteral(".brask-repair-probe-")))
-            && !name.startsWith(nameOf(QStringLiteral(".brask-repair-deleted-"))))
+        if (!name.startsWith(nameOf(QStringLiteral(".brask-repair-"))))
             continue;
         const NativePath path = joined(folder, name);
         Node node;
         NativePath where;
-        if (survey(path, &node, &where, nullptr) && node.kind != Kind::Missing)
+        if (survey(path, &node, &where, nullptr) && ownLeftover(name, node))
             removeSurveyed(path, shownName(path), node, Progress{[](int) {}, [](int) {}}, nullptr, nullptr);
     }
 }
@@ -298,41 +373,51 @@ bool probeTarget(const CopyPlan &plan, QString *why, Spent *spent)
 
     // Asked of the drive, not guessed: can the new folder be made where the
     // old one is removed, and will it take every file of the copy?
-    auto refuse = [&](const QString &text) {
-        setText(why, text + QStringLiteral(", so nothing was removed"));
-        return false;
-    };
     SystemError error;
     Rehearsal rehearsal;
     NativePath folder;
-    if (!rehearsal.open(nativeParent, &folder, &error))
-        return refuse(QStringLiteral("the system refused a new folder in %1 (%2)").arg(native(parent), error.text));
+    if (!rehearsal.open(nativeParent, &folder, &error)) {
+        if (error.full)
+            return refuse(why, noRoomToTry(error));
+        return refuse(why, QStringLiteral("the system refused a new folder in %1 (%2), so nothing was removed")
+                               .arg(native(parent), error.text));
+    }
     Room room;
-    if (!rehearsal.room(&room, &error))
-        return refuse(QStringLiteral("the system did not say how much room %1 has (%2)").arg(native(parent), error.text));
+    if (!rehearsal.room(&room, &error)) {
+        return refuse(why, QStringLiteral("the system did not say how much room %1 has (%2), so nothing was removed")
+                               .arg(native(parent), error.text));
+    }
     qint64 needed = 0;
     QList<Name> made;
     for (const SourceEntry &entry : plan.entries) {
         if (entry.kind != Kind::File)
             continue;
         needed += roundedUp(entry.size, room.unit);
-        const Rehearsal::Made result = rehearsal.make(entry, entry.size > room.largest, &error);
-        if (result == Rehearsal::Made::Yes) {
-            made.append(entry.name);
-            continue;
+        // The file the copy will read is still the one checked, here where
+        // the old folder is still there.
+        if (!sourceAsListed(plan.nativeSrc, entry, &error)) {
+            return refuse(why, QStringLiteral("the Ostrel file %1 changed after it was checked (%2): run Re-install "
+                                              "data again")
+                                   .arg(shownName(entry.name), error.text));
         }
-        const QString name = shownName(entry.name);
-        if (result == Rehearsal::Made::Exists)
-            return refuse(QStringLiteral("the Brask drive cannot hold both %1 and %2")
-                              .arg(shownName(madeAs(rehearsal, made, entry.name)), name));
-        if (result == Rehearsal::Made::TooLarge)
-            return refuse(QStringLiteral("the Brask drive cannot hold %1, which is %2 (%3)")
-                              .arg(name, QLocale::system().formattedDataSize(entry.size), error.text));
-        return refuse(QStringLiteral("the Brask drive cannot hold a file named %1 (%2)").arg(name, error.text));
+        if (entry.size > room.limit) {
+            const QLocale locale = QLocale::system();
+            return refuse(why, QStringLiteral("the Ostrel file %1 is %2, larger than this program may write (its "
+                                              "file-size limit is %3)")
+                                   .arg(shownName(entry.name), locale.formattedDataSize(entry.size, 1),
+                                        locale.formattedDataSize(room.limit, 1)));
+        }
+        const Rehearsal::Made result = rehearsal.make(entry, entry.size > room.largest, &error);
+        if (result != Rehearsal::Made::Yes)
+            return refuse(why, refusedFile(rehearsal, made, entry, result, error));
+        made.append(entry.name);
     }
+    // The folder's own entries take room too (exFAT's are large).
+    needed += roundedUp(rehearsal.size(), room.unit);
     if (!rehearsal.close(&error)) {
-        return refuse(QStringLiteral("the folder %1, made to try the copy, could not be removed again (%2)")
-                          .arg(native(shownName(folder)), error.text));
+        return refuse(why, QStringLiteral("the folder %1, made to try the copy, could not be removed again (%2), so "
+                                          "nothing was removed")
+                               .arg(native(shownName(folder)), error.text));
     }
 
     // Room: the drive's free space, what the removal gives back, less what
@@ -341,15 +426,18 @@ bool probeTarget(const CopyPlan &plan, QString *why, Spent *spent)
     if (plan.target.kind == Kind::Folder)
         freed = freedBy(plan.target, room.unit);
     qint64 available = room.free + freed;
-    if (spent && spent->drive == room.drive)
+    const bool after = spent && spent->drive == room.drive && spent->bytes != 0;
+    if (after)
         available -= spent->bytes;
     const qint64 margin = qint64(1) << 20;
     if (needed + margin > available) {
         const QLocale locale = QLocale::system();
-        return refuse(QStringLiteral("the Brask drive has room for %1 once the old files are gone, and the copy "
-                                     "needs %2 and %3 to spare")
-                          .arg(locale.formattedDataSize(std::max<qint64>(available, 0)),
-                               locale.formattedDataSize(needed), locale.formattedDataSize(margin)));
+        return refuse(why, QStringLiteral("the Brask drive has room for %1 once the old files are gone%2, but the copy "
+                                          "needs %3, with %4 to spare: make room there, then try again")
+                               .arg(locale.formattedDataSize(std::max<qint64>(available, 0), 1),
+                                    after ? QStringLiteral(" and the copies before this one are made") : QString(),
+                                    locale.formattedDataSize(needed + margin, 1),
+                                    locale.formattedDataSize(margin, 0)));
     }
     if (spent) {
         if (spent->drive != room.drive)

@@ -31,6 +31,7 @@ struct SystemError
     QString text;           // the system's own words
     bool notFound = false;  // the entry, or a folder on its way, is not there
     bool inUse = false;     // another program holds the file (only Windows locks files so)
+    bool full = false;      // the drive, or this user's share of it, has no room left
 };
 
 enum class Kind { Missing, File, Folder, Link, Other };
@@ -50,6 +51,7 @@ struct Node
     // deletes what it leads to, however the delete is asked for.
     bool foreignLink = false;
     qint64 freed = 0;           // what the drive gets back when this file's last name goes, in bytes
+    quint32 names = 1;          // how many names the file has
     QList<Node> children;       // a folder's entries, by name, letter case ignored
 };
 
@@ -162,6 +164,7 @@ struct Room
     // A file larger than this may not fit on the drive (a FAT drive holds at
     // most 4 GiB less a byte); the rehearsal asks the drive about each one.
     qint64 largest = 0;
+    qint64 limit = 0;           // the largest file this process may write
 };
 
 // A folder of the program's own, in which a copy is tried on the drive it
@@ -178,12 +181,17 @@ public:
     // Makes the folder inside parent; where receives its path.
     bool open(const NativePath &parent, NativePath *where, SystemError *error);
     bool room(Room *room, SystemError *error);
-    enum class Made { Yes, Exists, TooLarge, Refused };
+    // Exists: the drive takes the name for one made before; BadName: the
+    // drive holds no file of that name.
+    enum class Made { Yes, Exists, TooLarge, BadName, Refused };
+    // A drive that is full answers Refused, with error.full.
     // Makes an empty file for entry; with grow, it is then given the
     // entry's size, which the drive may refuse.
     Made make(const SourceEntry &entry, bool grow, SystemError *error);
     // The identity of an entry in the folder, links not followed.
     bool identify(const Name &name, QByteArray *id, SystemError *error);
+    // What the folder itself takes on the drive, with every name made.
+    qint64 size();
     // Removes every file made, then the folder.
     bool close(SystemError *error);
 
@@ -191,6 +199,10 @@ private:
     struct Folder;
     std::unique_ptr<Folder> m_folder;
 };
+
+// Whether the file entry names in folder is still the one listed: the same
+// identity, and the same size.
+bool sourceAsListed(const NativePath &folder, const SourceEntry &entry, SystemError *error);
 
 // The names in a folder, as the system lists them.
 bool listNames(const NativePath &folder, QList<Name> *names, SystemError *error);

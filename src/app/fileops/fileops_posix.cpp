@@ -31,6 +31,7 @@ bool fail(SystemError *error, int code)
         error->text = qt_error_string(code);
         error->notFound = code == ENOENT || code == ENOTDIR;
         error->inUse = false;
+        error->full = code == ENOSPC || code == EDQUOT;
     }
     return false;
 }
@@ -130,9 +131,10 @@ int look(int dir, const Name &name, const Holder &holder, Node *node, Holder *se
     node->kind = kindOf(info.stx_mode);
     node->id = identity(same);
     node->mountPoint = same.st_dev != holder.device || has(STATX_ATTR_MOUNT_ROOT);
-    // A file with other names keeps its blocks.
-    if (node->kind == Kind::File && info.stx_nlink == 1 && (info.stx_mask & STATX_BLOCKS))
+    if (node->kind == Kind::File && (info.stx_mask & STATX_BLOCKS)) {
         node->freed = qint64(info.stx_blocks) * 512;
+        node->names = info.stx_nlink;
+    }
     const uid_t user = ::geteuid();
     if (has(STATX_ATTR_IMMUTABLE) || has(STATX_ATTR_APPEND)
         || ((holder.mode & S_ISVTX) && user != 0 && info.stx_uid != user && holder.owner != user))
@@ -662,14 +664,18 @@ bool Rehearsal::room(Room *room, SystemError *error)
     room->drive = QByteArray::number(quint64(info.st_dev));
     room->unit = qint64(drive.f_frsize ? drive.f_frsize : drive.f_bsize);
     room->free = qint64(drive.f_bavail) * room->unit;
-    // The largest size the file system promises, and the file-size limit
-    // this process runs under: past either, each file is asked about.
-    errno = 0;
+    // The largest size the file system promises: past it, each file is
+    // asked about. The C library answers 32 bits for every file system it
+    // does not know (tmpfs, FUSE drives) as for FAT, whose limit is 4 GiB
+    // less a byte, so files up to that size are not asked about: growing
+    // one costs a write of its size on drives that keep no sparse files.
     const long bits = ::fpathconf(m_folder->dir.get(), _PC_FILESIZEBITS);
-    room->largest = bits > 0 && bits < 64 ? (qint64(1) << (bits - 1)) - 1 : std::numeric_limits<qint64>::max();
+    room->largest = bits > 0 && bits < 64 ? std::max((qint64(1) << (bits - 1)) - 1, qint64(0xFFFFFFFF))
+                                          : std::numeric_limits<qint64>::max();
     rlimit limit {};
-    if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
-        room->largest = std::min(room->largest, qint64(limit.rlim_cur));
+    room->limit = ::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+                      ? qint64(limit.rlim_cur)
+                      : std::numeric_limits<qint64>::max();
     return true;
 }
 
@@ -678,15 +684,20 @@ Rehearsal::Made Rehearsal::make(const SourceEntry &entry, bool grow, SystemError
     Fd file(::openat(m_folder->dir.get(), entry.name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
                      mode_t(entry.mode)));
     if (!file.valid()) {
+        // The folder is held open: a name it says is not there, or is not
+        // valid, is one the file system cannot hold (exFAT takes no ':').
         const int code = errno;
         fail(error, code);
-        return code == EEXIST ? Made::Exists : Made::Refused;
+        return code == EEXIST                                                             ? Made::Exists
+               : code == ENOENT || code == EINVAL || code == EILSEQ || code == ENAMETOOLONG ? Made::BadName
+                                                                                          : Made::Refused;
     }
     m_folder->made.append(entry.name);
-    // Past the size the drive or the limit takes, ftruncate answers EFBIG,
-    // which the copy's own write would meet after the removal.
-    ::signal(SIGXFSZ, SIG_IGN);
-    if (grow && ::ftruncate(file.get(), entry.size) != 0) {
+    // Past the size the drive takes, ftruncate answers EFBIG, which the
+    // copy's own write would meet after the removal. A drive that has not
+    // the room to grow it beside the old files took the size: the room is
+    // counted apart.
+    if (grow && ::ftruncate(file.get(), entry.size) != 0 && errno != ENOSPC && errno != EDQUOT) {
         const int code = errno;
         fail(error, code);
         return code == EFBIG ? Made::TooLarge : Made::Refused;
@@ -707,6 +718,14 @@ bool Rehearsal::identify(const Name &name, QByteArray *id, SystemError *error)
     return true;
 }
 
+qint64 Rehearsal::size()
+{
+    struct stat info {};
+    if (::fstat(m_folder->dir.get(), &info) != 0)
+        return 0;
+    return std::max(qint64(info.st_size), qint64(info.st_blocks) * 512);
+}
+
 bool Rehearsal::close(SystemError *error)
 {
     if (!m_folder)
@@ -718,6 +737,18 @@ bool Rehearsal::close(SystemError *error)
     }
     folder->dir.reset();
     return ::unlinkat(folder->parent.get(), folder->name.constData(), AT_REMOVEDIR) == 0 || fail(error, errno);
+}
+
+bool sourceAsListed(const NativePath &folder, const SourceEntry &entry, SystemError *error)
+{
+    struct stat info {};
+    if (::stat(joined(folder, entry.name).constData(), &info) != 0)
+        return fail(error, errno);
+    if (identity(info) == entry.id && S_ISREG(info.st_mode) && info.st_size == entry.size)
+        return true;
+    if (error)
+        *error = SystemError{QStringLiteral("it was replaced or rewritten"), false, false};
+    return false;
 }
 
 bool listNames(const NativePath &folder, QList<Name> *names, SystemError *error)

@@ -7,11 +7,13 @@
 #include <QDir>
 
 #include <qt_windows.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <cstring>
 #include <limits>
 #include <string>
+#include <vector>
 
 namespace FileOps {
 
@@ -23,6 +25,7 @@ bool fail(SystemError *error, DWORD code = GetLastError())
         error->text = qt_error_string(int(code));
         error->notFound = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
         error->inUse = code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
+        error->full = code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL;
     }
     // Callers go on to ask GetLastError, which looking up the text may change.
     SetLastError(code);
@@ -122,13 +125,38 @@ bool identityOf(HANDLE handle, QByteArray *id, Kind *kind, bool followLinks, Sys
     return true;
 }
 
+// Wine says it is Wine through an export of its own.
+bool underWine()
+{
+    static const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    return wine;
+}
+
+// The name the file system gives an open file or folder, from the volume's
+// root. Wine answers with every Unix link resolved.
+bool systemName(HANDLE handle, std::wstring *name, SystemError *error)
+{
+    for (std::vector<char> buffer(4096); buffer.size() <= 1 << 17; buffer.resize(buffer.size() * 2)) {
+        auto *info = reinterpret_cast<FILE_NAME_INFO *>(buffer.data());
+        if (GetFileInformationByHandleEx(handle, FileNameInfo, info, DWORD(buffer.size()))) {
+            name->assign(info->FileName, info->FileNameLength / sizeof(wchar_t));
+            return true;
+        }
+        if (GetLastError() != ERROR_MORE_DATA)
+            return fail(error);
+    }
+    return fail(error, ERROR_FILENAME_EXCED_RANGE);
+}
+
+// With name, also the entry's name as systemName gives it, under Wine only.
 bool identifyPath(const std::wstring &path, bool followLinks, QByteArray *id, Kind *kind, SystemError *error,
-                  BY_HANDLE_FILE_INFORMATION *file = nullptr)
+                  BY_HANDLE_FILE_INFORMATION *file = nullptr, std::wstring *name = nullptr)
 {
     const HANDLE handle = openToIdentify(path, followLinks);
     if (handle == INVALID_HANDLE_VALUE)
         return fail(error);
-    const bool known = identityOf(handle, id, kind, followLinks, error, file);
+    const bool known = identityOf(handle, id, kind, followLinks, error, file)
+                       && (!name || !underWine() || systemName(handle, name, error));
     CloseHandle(handle);
     return known;
 }
@@ -204,6 +232,34 @@ bool eachEntry(const std::wstring &folder, Each each, SystemError *error)
     return code == ERROR_NO_MORE_FILES || (code != ERROR_SUCCESS && fail(error, code));
 }
 
+// Wine shows a Unix link to a file as that file, and a link to a folder as
+// a folder once opened; deleting either deletes what it leads to. The
+// system's name for what was opened tells: through a link it is the name
+// of what the link leads to, not the folder's own name and the entry's.
+// Wine gives names without their trailing dots and blanks, as Win32 would
+// make them.
+bool throughUnixLink(const std::wstring &folderName, const std::wstring &entry, const std::wstring &entryName)
+{
+    if (!underWine())
+        return false;
+    const std::size_t kept = entry.find_last_not_of(L". ");
+    const std::wstring trimmed = kept == std::wstring::npos ? entry : entry.substr(0, kept + 1);
+    return entryName != child(folderName, entry) && entryName != child(folderName, trimmed);
+}
+
+// The name systemName gives a folder, under Wine only.
+bool folderName(const std::wstring &path, std::wstring *name, SystemError *error)
+{
+    if (!underWine())
+        return true;
+    const HANDLE handle = openToIdentify(path, false);
+    if (handle == INVALID_HANDLE_VALUE)
+        return fail(error);
+    const bool known = systemName(handle, name, error);
+    CloseHandle(handle);
+    return known;
+}
+
 // Deeper than this, the survey stops rather than run out of stack.
 const int deepest = 1024;
 
@@ -213,6 +269,11 @@ bool surveyFolder(const std::wstring &path, int depth, Node *node, NativePath *w
         *where = bytes(path);
         if (error)
             *error = SystemError{QStringLiteral("folders are nested more than %1 deep").arg(deepest), false, false};
+        return false;
+    }
+    std::wstring own;
+    if (!folderName(path, &own, error)) {
+        *where = bytes(path);
         return false;
     }
     bool ok = true;
@@ -226,11 +287,17 @@ bool surveyFolder(const std::wstring &path, int depth, Node *node, NativePath *w
             const std::wstring full = child(path, name);
             Kind kind = Kind::Missing;
             BY_HANDLE_FILE_INFORMATION info;
-            ok = identifyPath(full, false, &entry.id, &kind, error, &info)
-                 && (entry.kind != Kind::Folder || surveyFolder(full, depth + 1, &entry, where, error));
-            // A file with other names keeps its clusters.
-            if (ok && entry.kind == Kind::File && info.nNumberOfLinks == 1)
+            std::wstring reached;
+            ok = identifyPath(full, false, &entry.id, &kind, error, &info, &reached);
+            if (ok && entry.kind != Kind::Link && throughUnixLink(own, name, reached)) {
+                entry.kind = Kind::Link;
+                entry.foreignLink = true;
+            }
+            ok = ok && (entry.kind != Kind::Folder || surveyFolder(full, depth + 1, &entry, where, error));
+            if (ok && entry.kind == Kind::File) {
                 entry.freed = sizeOf(info);
+                entry.names = info.nNumberOfLinks;
+            }
             if (!ok && where->isEmpty())
                 *where = bytes(full);
             node->children.append(entry);
@@ -662,6 +729,31 @@ bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemErr
     return listed && ok;
 }
 
+// Whether the folder or file at full, whose last separator is at cut, is a
+// Unix link under Wine: its listing in its folder says so for a folder, and
+// the system's name for it does for a file.
+bool unixLinkAsRoot(const std::wstring &full, std::size_t cut, const std::wstring &reached, Node *root,
+                    SystemError *error)
+{
+    if (!underWine())
+        return true;
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileExW(full.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE)
+        return fail(error);
+    FindClose(search);
+    const std::wstring parent = full.substr(0, cut + 1 == rootLength(full) ? cut + 1 : cut);
+    std::wstring own;
+    if (!folderName(parent, &own, error))
+        return false;
+    if (entryKind(found.dwFileAttributes, found.dwReserved0) == Kind::Link
+        || throughUnixLink(own, found.cFileName, reached)) {
+        root->kind = Kind::Link;
+        root->foreignLink = true;
+    }
+    return true;
+}
+
 bool survey(const NativePath &path, Node *root, NativePath *where, SystemError *error)
 {
     const std::wstring full = wide(path);
@@ -671,7 +763,8 @@ bool survey(const NativePath &path, Node *root, NativePath *where, SystemError *
     root->children.clear();
     Kind kind = Kind::Missing;
     SystemError failure;
-    if (!identifyPath(full, false, &root->id, &kind, &failure)) {
+    std::wstring reached;
+    if (!identifyPath(full, false, &root->id, &kind, &failure, nullptr, &reached)) {
         if (failure.notFound)
             return true;
         *where = path;
@@ -680,6 +773,12 @@ bool survey(const NativePath &path, Node *root, NativePath *where, SystemError *
         return false;
     }
     root->kind = kind;
+    if (kind != Kind::Link && cut != std::wstring::npos && !unixLinkAsRoot(full, cut, reached, root, &failure)) {
+        *where = path;
+        if (error)
+            *error = failure;
+        return false;
+    }
     if (kind == Kind::Link) {
         const HANDLE handle = openToIdentify(full, false);
         const bool known = handle != INVALID_HANDLE_VALUE && kindOf(handle, &kind, nullptr, &root->foreignLink);
@@ -766,36 +865,29 @@ bool Rehearsal::open(const NativePath &parent, NativePath *where, SystemError *e
 
 bool Rehearsal::room(Room *room, SystemError *error)
 {
-    const std::wstring &probe = m_folder->path;
-    ULARGE_INTEGER free;
-    if (!GetDiskFreeSpaceExW(probe.c_str(), &free, nullptr, nullptr))
-        return fail(error);
-    room->free = qint64(free.QuadPart);
-    std::wstring volume(probe.size() + 2, L'\0');
-    DWORD sectorsPerCluster = 0;
-    DWORD bytesPerSector = 0;
-    DWORD freeClusters = 0;
-    DWORD clusters = 0;
-    if (!GetVolumePathNameW(probe.c_str(), volume.data(), DWORD(volume.size()))
-        || !GetDiskFreeSpaceW(volume.c_str(), &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters))
-        return fail(error);
-    room->unit = qint64(sectorsPerCluster) * bytesPerSector;
-    // FAT drives hold no file of 4 GiB or more; the file system says what
-    // it is, and others hold files larger than any drive.
-    const HANDLE handle = openToIdentify(probe, false);
+    const HANDLE handle = openToIdentify(m_folder->path, false);
     if (handle == INVALID_HANDLE_VALUE)
         return fail(error);
+    // The room this user may still take, in the drive's clusters, and what
+    // the file system is: FAT drives hold no file of 4 GiB or more, others
+    // hold files larger than any drive.
+    IO_STATUS_BLOCK status;
+    FILE_FS_FULL_SIZE_INFORMATION size;
+    const NTSTATUS asked = NtQueryVolumeInformationFile(handle, &status, &size, sizeof size, FileFsFullSizeInformation);
     wchar_t system[MAX_PATH + 1] = {};
     DWORD serial = 0;
-    const bool known = GetVolumeInformationByHandleW(handle, nullptr, 0, &serial, nullptr, nullptr, system,
+    const bool named = GetVolumeInformationByHandleW(handle, nullptr, 0, &serial, nullptr, nullptr, system,
                                                      MAX_PATH + 1);
-    const DWORD code = GetLastError();
+    const DWORD code = asked < 0 ? RtlNtStatusToDosError(asked) : GetLastError();
     CloseHandle(handle);
-    if (!known)
+    if (asked < 0 || !named)
         return fail(error, code);
+    room->unit = qint64(size.SectorsPerAllocationUnit) * size.BytesPerSector;
+    room->free = size.CallerAvailableAllocationUnits.QuadPart * room->unit;
     room->drive = QByteArray::number(serial);
     const bool fat = std::wstring(system).rfind(L"FAT", 0) == 0;
     room->largest = fat ? qint64(0xFFFFFFFF) : std::numeric_limits<qint64>::max();
+    room->limit = std::numeric_limits<qint64>::max();
     return true;
 }
 
@@ -806,7 +898,9 @@ Rehearsal::Made Rehearsal::make(const SourceEntry &entry, bool grow, SystemError
     if (file == INVALID_HANDLE_VALUE) {
         const DWORD code = GetLastError();
         fail(error, code);
-        return code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS ? Made::Exists : Made::Refused;
+        return code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS              ? Made::Exists
+               : code == ERROR_INVALID_NAME || code == ERROR_FILENAME_EXCED_RANGE ? Made::BadName
+                                                                                 : Made::Refused;
     }
     m_folder->made.append(path);
     if (!CloseHandle(file)) {
@@ -827,6 +921,19 @@ bool Rehearsal::identify(const Name &name, QByteArray *id, SystemError *error)
     return identifyPath(child(m_folder->path, wide(name)), false, id, &kind, error);
 }
 
+qint64 Rehearsal::size()
+{
+    // FAT and exFAT folders take clusters of their own; NTFS keeps small
+    // ones in its file table and answers 0.
+    const HANDLE handle = openToIdentify(m_folder->path, false);
+    FILE_STANDARD_INFO info;
+    const bool known = handle != INVALID_HANDLE_VALUE
+                       && GetFileInformationByHandleEx(handle, FileStandardInfo, &info, sizeof info);
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+    return known ? qint64(info.AllocationSize.QuadPart) : 0;
+}
+
 bool Rehearsal::close(SystemError *error)
 {
     if (!m_folder)
@@ -837,6 +944,20 @@ bool Rehearsal::close(SystemError *error)
             return fail(error);
     }
     return RemoveDirectoryW(folder->path.c_str()) || fail(error);
+}
+
+bool sourceAsListed(const NativePath &folder, const SourceEntry &entry, SystemError *error)
+{
+    QByteArray id;
+    Kind kind = Kind::Missing;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!identifyPath(wide(joined(folder, entry.name)), true, &id, &kind, error, &info))
+        return false;
+    if (id == entry.id && kind == Kind::File && sizeOf(info) == entry.size)
+        return true;
+    if (error)
+        *error = SystemError{QStringLiteral("it was replaced or rewritten"), false, false};
+    return false;
 }
 
 bool listNames(const NativePath &folder, QList<Name> *names, SystemError *error)
