@@ -74,17 +74,21 @@ qint64 freedBy(const Node &node, qint64 unit)
 }
 
 // The name made earlier in a rehearsal that the drive took name for: by
-// the identity it gives both, else (FUSE gives each spelling an identity
-// of its own) the one that differs in letter case only.
+// the identity it gives both when only one has it (names made as links
+// share one), else (FUSE gives each spelling an identity of its own) the
+// one that differs in letter case only.
 Name madeAs(Rehearsal &rehearsal, const QList<Name> &made, const Name &name)
 {
     QByteArray id;
     QByteArray other;
     if (rehearsal.identify(name, &id, nullptr)) {
+        QList<Name> same;
         for (const Name &earlier : made) {
             if (rehearsal.identify(earlier, &other, nullptr) && other == id)
-                return earlier;
+                same.append(earlier);
         }
+        if (same.size() == 1)
+            return same.first();
     }
     for (const Name &earlier : made) {
         if (shownName(earlier).compare(shownName(name), Qt::CaseInsensitive) == 0)
