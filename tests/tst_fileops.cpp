@@ -85,7 +85,9 @@ bool makeHardLink(const QString &target, const QString &path)
 
 // Builds entries below root from a list: "a/b.txt" is a file, "a/" a
 // folder, "link@target" a symbolic link to target, "name#target" a second
-// name (a hard link) for the file target (both relative to root).
+// name (a hard link) for the file target (both relative to root), "name%"
+// a file of 16 MiB that is its name at the start and at 8 MiB, with holes
+// between and after where the file system keeps them.
 // False when a link could not be made.
 bool build(const QString &root, const QStringList &entries)
 {
@@ -101,6 +103,14 @@ bool build(const QString &root, const QStringList &entries)
                 return false;
         } else if (entry.endsWith(QLatin1Char('/'))) {
             QDir().mkpath(path);
+        } else if (entry.endsWith(QLatin1Char('%'))) {
+            const QString name = path.chopped(1);
+            QDir().mkpath(QFileInfo(name).path());
+            QFile file(name);
+            const QByteArray data = QFileInfo(name).fileName().toUtf8();
+            if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.seek(8 << 20)
+                || file.write(data) != data.size() || !file.resize(16 << 20))
+                return false;
         } else {
             writeExact(path, entry.toUtf8());
         }
@@ -310,6 +320,10 @@ void tst_FileOps::cpDir_data()
         << QStringList{"s/", "s/dat/", "s/dat/a", "s/dat/sub/", "s/dat/sub/x", "s/dat/z",
                        "t/", "t/dat/", "t/dat/a", "t/dat/z"}
         << Steps{{3, 1}, {3, 2}, {3, 3}, {1, 1}, {3, 2}, {3, 3}} << QStringList{"sub"};
+    // A file with holes takes no more room as a copy than it did.
+    QTest::newRow("sparse source")
+        << QStringList{"s/dat/a%", "t/"} << "s/dat" << "t/dat" << true << ""
+        << QStringList{"s/", "s/dat/", "s/dat/a", "t/", "t/dat/", "t/dat/a"} << Steps{{1, 1}} << QStringList();
     QTest::newRow("hidden source file not copied")
         << QStringList{"s/dat/.h", "s/dat/a", "t/"} << "s/dat" << "t/dat" << true << ""
         << QStringList{"s/", "s/dat/", "s/dat/.h", "s/dat/a", "t/", "t/dat/", "t/dat/a"}
@@ -407,6 +421,15 @@ void tst_FileOps::cpDir()
             const QByteArray copy = readExact(root + QLatin1Char('/') + dst + QLatin1Char('/') + name);
             QCOMPARE(copy, readExact(root + QLatin1Char('/') + src + QLatin1Char('/') + name));
             QVERIFY2(copy != "(missing)", qPrintable(name));
+#ifdef Q_OS_UNIX
+            struct stat from {};
+            struct stat to {};
+            QCOMPARE(::stat(QFile::encodeName(root + QLatin1Char('/') + src + QLatin1Char('/') + name), &from), 0);
+            QCOMPARE(::stat(QFile::encodeName(root + QLatin1Char('/') + dst + QLatin1Char('/') + name), &to), 0);
+            QCOMPARE(to.st_size, from.st_size);
+            if (qint64(from.st_blocks) * 512 < from.st_size)
+                QVERIFY2(qint64(to.st_blocks) * 512 < to.st_size, qPrintable(name + QStringLiteral(" lost its holes")));
+#endif
         }
     }
 }

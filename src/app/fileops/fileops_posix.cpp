@@ -373,6 +373,66 @@ bool transfer(int in, int out, qint64 *copied, int *code)
     }
 }
 
+// Copies in, of size bytes, to out with its holes kept: a file without one
+// goes as transfer copies it, and one with holes has each run of data
+// written where it lies, then is given its length. copied receives the
+// length reached, so that a file that shrinks meanwhile is known.
+bool transferKeepingHoles(int in, int out, qint64 size, qint64 *copied, int *code)
+{
+    const off_t firstHole = ::lseek(in, 0, SEEK_HOLE);
+    if (firstHole < 0 || firstHole >= size) {
+        // No hole, or a file system that cannot say: it is all data.
+        if (firstHole >= 0 && ::lseek(in, 0, SEEK_SET) != 0) {
+            *code = errno;
+            return false;
+        }
+        return transfer(in, out, copied, code);
+    }
+    auto failed = [code] {
+        *code = errno;
+        return false;
+    };
+    char buffer[128 * 1024];
+    off_t at = 0; // everything before is copied, or a hole
+    for (bool shrank = false; !shrank;) {
+        const off_t data = ::lseek(in, at, SEEK_DATA);
+        if (data < 0 && errno == ENXIO) {
+            // Nothing but a hole up to the end.
+            const off_t end = ::lseek(in, 0, SEEK_END);
+            if (end < 0)
+                return failed();
+            at = std::max(at, end);
+            break;
+        }
+        const off_t hole = data < 0 ? -1 : ::lseek(in, data, SEEK_HOLE);
+        if (hole < 0)
+            return failed();
+        at = data;
+        while (at < hole) {
+            const ssize_t n = ::pread(in, buffer, size_t(std::min<off_t>(sizeof buffer, hole - at)), at);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                return failed();
+            if (n == 0) {
+                shrank = true;
+                break;
+            }
+            for (ssize_t done = 0; done < n;) {
+                const ssize_t written = ::pwrite(out, buffer + done, size_t(n - done), at + done);
+                if (written < 0 && errno != EINTR)
+                    return failed();
+                done += std::max<ssize_t>(written, 0);
+            }
+            at += n;
+        }
+    }
+    if (::ftruncate(out, at) != 0)
+        return failed();
+    *copied += at;
+    return true;
+}
+
 } // namespace
 
 QString cleanPath(const QString &typed)
@@ -876,7 +936,7 @@ bool Copier::copy(const Name &name, const QByteArray &id, qint64 size, SystemErr
         return fail(error, errno);
     int code = 0;
     qint64 copied = 0;
-    if (transfer(in.get(), out.get(), &copied, &code)) {
+    if (transferKeepingHoles(in.get(), out.get(), size, &copied, &code)) {
         // A file rewritten while it is copied (a patcher at work) gives a
         // copy of neither version.
         if (::fstat(in.get(), &info) != 0)
