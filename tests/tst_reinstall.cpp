@@ -69,6 +69,7 @@ struct Installations
     QScopedPointer<Mount> mount;
     QScopedPointer<Mount> secondMount;  // taken away before the first
     QScopedPointer<FolderLock> lock;
+    QScopedPointer<DriveAlias> drive; // a second drive, while the case lives
     // Loses its read permission only once the trees are noted: a folder
     // that may not be read cannot be listed either.
     QString unreadable;
@@ -289,6 +290,37 @@ void braskDatUnixLinkToFile(Installations &installations)
     writeFile(installations.root + QStringLiteral("/notes.txt"), "notes");
     installations.kept << installations.root + QStringLiteral("/notes.txt");
     unixLink(installations, QStringLiteral("/dat/notes.txt"), QStringLiteral("../../notes.txt"));
+}
+
+// The Brask data.pak links to the same path on another drive: a mirror of
+// the game's folders on a second disk, or a second game library.
+void braskDatUnixLinkToOtherDrive(Installations &installations)
+{
+    usual(installations);
+    const QString mirror = installations.root + QStringLiteral("/mirror");
+    QDir().mkpath(mirror);
+    installations.drive.reset(new DriveAlias(mirror));
+    // Wine looks at its drive letters again only once a second has passed.
+    QTest::qSleep(1100);
+    const QString below = QDir::fromNativeSeparators(installations.target).mid(2);
+    const QString same = mirror + below + QStringLiteral("/dat/data.pak");
+    writeFile(same, "broken");
+    installations.kept << same;
+    if (installations.drive->root().isEmpty())
+        installations.cannotBeMade = "a second drive needs a drive letter under Wine";
+    else if (QFile::remove(installations.target + QStringLiteral("/dat/data.pak")))
+        unixLink(installations, QStringLiteral("/dat/data.pak"), unixPath(same));
+}
+
+// The Brask dat holds a folder whose name ends in a blank, made on the
+// Linux side; Wine gives paths through it with the blank and without.
+void braskDatFolderEndingInBlank(Installations &installations)
+{
+    usual(installations);
+    const QString folder = unixPath(installations.target) + QStringLiteral("/dat/old ");
+    if (unixPath(installations.target).isEmpty() || unixCommand({QStringLiteral("/bin/mkdir"), folder}) != 0
+        || unixCommand({QStringLiteral("/usr/bin/touch"), folder + QStringLiteral("/x.pak")}) != 0)
+        installations.cannotBeMade = "a folder name that ends in a blank needs a Unix folder under Wine";
 }
 
 // The Brask dat itself is a link to a folder elsewhere.
@@ -699,6 +731,12 @@ void tst_Reinstall::reinstall_data()
     QTest::newRow("Brask dat holds a Unix link to a file")
         << "Ostrel" << "Brask" << &braskDatUnixLinkToFile << ""
         << QStringList{"Brask/dat: Brask/dat/notes.txt" + linkAdvice, unchanged} << untouched << none;
+    QTest::newRow("Brask dat holds a Unix link to the same path on another drive")
+        << "Ostrel" << "Brask" << &braskDatUnixLinkToOtherDrive << ""
+        << QStringList{"Brask/dat: Brask/dat/data.pak" + linkAdvice, unchanged} << untouched << none;
+    QTest::newRow("Brask dat holds a folder whose name ends in a blank")
+        << "Ostrel" << "Brask" << &braskDatFolderEndingInBlank << done << none << rebuilt
+        << QStringList{"yes", "Brask/dat holds 1 file and 1 folder that Re-install would delete"};
     QTest::newRow("Brask dat is a Unix link")
         << "Ostrel" << "Brask" << &braskDatUnixLink << ""
         << QStringList{"Brask/dat: Brask/dat" + linkAdvice, unchanged} << untouched << none;

@@ -132,23 +132,9 @@ bool underWine()
     return wine;
 }
 
-// The name the file system gives an open file or folder, from the volume's
-// root. Wine answers with every Unix link resolved.
-bool systemName(HANDLE handle, std::wstring *name, SystemError *error)
-{
-    for (std::vector<char> buffer(4096); buffer.size() <= 1 << 17; buffer.resize(buffer.size() * 2)) {
-        auto *info = reinterpret_cast<FILE_NAME_INFO *>(buffer.data());
-        if (GetFileInformationByHandleEx(handle, FileNameInfo, info, DWORD(buffer.size()))) {
-            name->assign(info->FileName, info->FileNameLength / sizeof(wchar_t));
-            return true;
-        }
-        if (GetLastError() != ERROR_MORE_DATA)
-            return fail(error);
-    }
-    return fail(error, ERROR_FILENAME_EXCED_RANGE);
-}
+bool finalPath(HANDLE handle, std::wstring *path, SystemError *error);
 
-// With name, also the entry's name as systemName gives it, under Wine only.
+// With name, also the entry's path as finalPath gives it, under Wine only.
 bool identifyPath(const std::wstring &path, bool followLinks, QByteArray *id, Kind *kind, SystemError *error,
                   BY_HANDLE_FILE_INFORMATION *file = nullptr, std::wstring *name = nullptr)
 {
@@ -156,7 +142,7 @@ bool identifyPath(const std::wstring &path, bool followLinks, QByteArray *id, Ki
     if (handle == INVALID_HANDLE_VALUE)
         return fail(error);
     const bool known = identityOf(handle, id, kind, followLinks, error, file)
-                       && (!name || !underWine() || systemName(handle, name, error));
+                       && (!name || !underWine() || finalPath(handle, name, error));
     CloseHandle(handle);
     return known;
 }
@@ -233,29 +219,42 @@ bool eachEntry(const std::wstring &folder, Each each, SystemError *error)
 }
 
 // Wine shows a Unix link to a file as that file, and a link to a folder as
-// a folder once opened; deleting either deletes what it leads to. The
-// system's name for what was opened tells: through a link it is the name
-// of what the link leads to, not the folder's own name and the entry's.
-// Wine gives names without their trailing dots and blanks, as Win32 would
-// make them.
-bool throughUnixLink(const std::wstring &folderName, const std::wstring &entry, const std::wstring &entryName)
+// a folder once opened; deleting either deletes what it leads to. The path
+// the system gives what was opened tells: through a link it is the path of
+// what the link leads to, not the folder's own and the entry's name. Wine
+// gives paths without trailing dots and blanks, in some parts and not in
+// others, so both are compared without them.
+std::wstring withoutTrailingDots(const std::wstring &path)
 {
-    if (!underWine())
-        return false;
-    const std::size_t kept = entry.find_last_not_of(L". ");
-    const std::wstring trimmed = kept == std::wstring::npos ? entry : entry.substr(0, kept + 1);
-    return entryName != child(folderName, entry) && entryName != child(folderName, trimmed);
+    std::wstring trimmed;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = std::min(path.find(L'\\', start), path.size());
+        const std::wstring part = path.substr(start, end - start);
+        const std::size_t kept = part.find_last_not_of(L". ");
+        trimmed += kept == std::wstring::npos ? part : part.substr(0, kept + 1);
+        if (end == path.size())
+            return trimmed;
+        trimmed += L'\\';
+        start = end + 1;
+    }
 }
 
-// The name systemName gives a folder, under Wine only.
-bool folderName(const std::wstring &path, std::wstring *name, SystemError *error)
+bool throughUnixLink(const std::wstring &folderPath, const std::wstring &entry, const std::wstring &entryPath)
+{
+    return underWine()
+           && withoutTrailingDots(entryPath) != withoutTrailingDots(child(folderPath, entry));
+}
+
+// The path finalPath gives a folder, under Wine only.
+bool folderPath(const std::wstring &path, std::wstring *name, SystemError *error)
 {
     if (!underWine())
         return true;
     const HANDLE handle = openToIdentify(path, false);
     if (handle == INVALID_HANDLE_VALUE)
         return fail(error);
-    const bool known = systemName(handle, name, error);
+    const bool known = finalPath(handle, name, error);
     CloseHandle(handle);
     return known;
 }
@@ -272,7 +271,7 @@ bool surveyFolder(const std::wstring &path, int depth, Node *node, NativePath *w
         return false;
     }
     std::wstring own;
-    if (!folderName(path, &own, error)) {
+    if (!folderPath(path, &own, error)) {
         *where = bytes(path);
         return false;
     }
@@ -744,7 +743,7 @@ bool unixLinkAsRoot(const std::wstring &full, std::size_t cut, const std::wstrin
     FindClose(search);
     const std::wstring parent = full.substr(0, cut + 1 == rootLength(full) ? cut + 1 : cut);
     std::wstring own;
-    if (!folderName(parent, &own, error))
+    if (!folderPath(parent, &own, error))
         return false;
     if (entryKind(found.dwFileAttributes, found.dwReserved0) == Kind::Link
         || throughUnixLink(own, found.cFileName, reached)) {
