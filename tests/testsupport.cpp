@@ -307,12 +307,12 @@ Mount::Mount(const QString &folder, int kibibytes)
     m_mounted = ::mount("tmpfs", m_folder.constData(), "tmpfs", 0, options.constData()) == 0;
 }
 
-Mount::Mount(const QString &folder, int kibibytes, ExFat)
+Mount::Mount(const QString &folder, int kibibytes, Drive drive)
     : m_folder(QFile::encodeName(folder))
 {
     if (::geteuid() != 0)
         return;
-    const QString image = folder + QStringLiteral(".exfat");
+    const QString image = folder + QStringLiteral(".img");
     QFile file(image);
     if (!file.open(QIODevice::WriteOnly) || !file.resize(qint64(kibibytes) * 1024))
         return;
@@ -326,12 +326,20 @@ Mount::Mount(const QString &folder, int kibibytes, ExFat)
             *output = QString::fromLocal8Bit(process.readAllStandardOutput()).trimmed();
         return ran;
     };
-    if (!run(QStringLiteral("mkfs.exfat"), {image})
+    const bool made = drive == exFat
+                          ? run(QStringLiteral("mkfs.exfat"), {image})
+                          : run(QStringLiteral("mkfs.ext4"), {QStringLiteral("-q"), QStringLiteral("-F"),
+                                                              QStringLiteral("-N"), QStringLiteral("64"),
+                                                              QStringLiteral("-O"), QStringLiteral("^has_journal"), image});
+    if (!made
         || !run(QStringLiteral("losetup"), {QStringLiteral("--find"), QStringLiteral("--show"), image}, &m_loopDevice))
         return;
     // Owned by the user the tests run as, as a desktop mounts a player's drive.
     const QString owner = QStringLiteral("uid=%1,gid=%2").arg(::getuid()).arg(::getgid());
-    m_mounted = run(QStringLiteral("mount.exfat-fuse"), {QStringLiteral("-o"), owner, m_loopDevice, folder});
+    m_mounted = drive == exFat
+                    ? run(QStringLiteral("mount.exfat-fuse"), {QStringLiteral("-o"), owner, m_loopDevice, folder})
+                    : ::mount(m_loopDevice.toLocal8Bit().constData(), m_folder.constData(), "ext4", 0, nullptr) == 0
+                          && ::chown(m_folder.constData(), ::getuid(), ::getgid()) == 0;
     if (!m_mounted) {
         run(QStringLiteral("losetup"), {QStringLiteral("--detach"), m_loopDevice});
         m_loopDevice.clear();
@@ -355,7 +363,7 @@ Mount::Mount(const QString &, int)
 {
 }
 
-Mount::Mount(const QString &, int, ExFat)
+Mount::Mount(const QString &, int, Drive)
 {
 }
 

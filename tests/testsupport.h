@@ -135,10 +135,12 @@ class Mount
 public:
     Mount(const QString &folder, const QString &bindFrom);
     Mount(const QString &folder, int kibibytes);
-    // An empty exFAT drive of that size, as game drives and SD cards shared
-    // with Windows are, through FUSE on a loop device, owned by this user.
-    enum ExFat { exFat };
-    Mount(const QString &folder, int kibibytes, ExFat);
+    // An empty drive of that size on a loop device, owned by this user:
+    // exFAT through FUSE, as game drives and SD cards shared with Windows
+    // are, or ext4 that holds few files and folders (64), as a disk made
+    // for large files does.
+    enum Drive { exFat, fewFiles };
+    Mount(const QString &folder, int kibibytes, Drive drive);
     ~Mount();
     bool mounted() const { return m_mounted; }
 

@@ -470,6 +470,22 @@ void braskOnExFat(Installations &installations)
     usual(installations);
 }
 
+// The Brask folder lies on a drive that holds few files and folders; the
+// Ostrel dat has more than it has room for.
+void braskOnDriveOfFewFiles(Installations &installations)
+{
+    const QString drive = installations.root + QStringLiteral("/drive");
+    QVERIFY(QDir().mkpath(drive));
+    installations.mount.reset(new Mount(drive, 4 * 1024, Mount::fewFiles));
+    if (!installations.mount->mounted())
+        return;
+    installations.target = drive + QStringLiteral("/Brask");
+    usual(installations);
+    for (int i = 0; i < 80; ++i)
+        writeFile(installations.source + QStringLiteral("/dat/%1.pak").arg(i));
+    installations.triedOnDrive = true;
+}
+
 // Ostrel's files have modes that exFAT refuses: set-user-id and sticky.
 void braskOnExFatModes(Installations &installations)
 {
@@ -823,6 +839,10 @@ void tst_Reinstall::reinstall_data()
         << QStringList{"disk/Brask/dat: the Brask drive has room for 56.0 KiB once the old files are gone, but the "
                        "copy needs 1.3 MiB, with 1 MiB to spare: make room there, then try again",
                        unchanged}
+        << untouched << none;
+    QTest::newRow("drive out of room for files")
+        << "Ostrel" << "drive/Brask" << &braskOnDriveOfFewFiles << ""
+        << QStringList{"drive/Brask/dat: the Brask drive has room for ", "?drive/Brask/sfx: ", unchanged}
         << untouched << none;
     QTest::newRow("Brask on exFAT") << "Ostrel" << "drive/Brask" << &braskOnExFat << done << none << rebuilt << none;
     QTest::newRow("Brask on exFAT, Ostrel file modes")

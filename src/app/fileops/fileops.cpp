@@ -7,6 +7,7 @@
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <limits>
 
 namespace FileOps {
 
@@ -73,10 +74,30 @@ qint64 freedBy(const Node &node, qint64 unit)
     return freed;
 }
 
+qint64 foldersAndLinks(const Node &node)
+{
+    qint64 count = node.kind == Kind::File ? 0 : 1;
+    for (const Node &child : node.children)
+        count += foldersAndLinks(child);
+    return count;
+}
+
+// How many files and folders removing node gives back to its drive: its
+// folders and links, and the files whose every name it takes.
+qint64 namesFreedBy(const Node &node)
+{
+    QHash<QByteArray, QPair<const Node *, quint32>> files;
+    countNames(node, &files);
+    qint64 freed = 0;
+    for (const auto &file : std::as_const(files))
+        freed += file.second >= file.first->names ? 1 : 0;
+    return freed + foldersAndLinks(node);
+}
+
 // The name made earlier in a rehearsal that the drive took name for: by
 // the identity it gives both when only one has it (names made as links
 // share one), else (FUSE gives each spelling an identity of its own) the
-// one that differs in letter case only.
+// one that differs only in letter case or in how its accents are written.
 Name madeAs(Rehearsal &rehearsal, const QList<Name> &made, const Name &name)
 {
     QByteArray id;
@@ -90,8 +111,11 @@ Name madeAs(Rehearsal &rehearsal, const QList<Name> &made, const Name &name)
         if (same.size() == 1)
             return same.first();
     }
+    const auto folded = [](const Name &made) {
+        return shownName(made).normalized(QString::NormalizationForm_C).toCaseFolded();
+    };
     for (const Name &earlier : made) {
-        if (shownName(earlier).compare(shownName(name), Qt::CaseInsensitive) == 0)
+        if (folded(earlier) == folded(name))
             return earlier;
     }
     return name;
@@ -392,11 +416,13 @@ bool probeTarget(const CopyPlan &plan, QString *why, Spent *spent)
                                .arg(native(parent), error.text));
     }
     qint64 needed = 0;
+    qint64 names = 1; // the folder itself
     QList<Name> made;
     for (const SourceEntry &entry : plan.entries) {
         if (entry.kind != Kind::File)
             continue;
         needed += roundedUp(entry.size, room.unit);
+        ++names;
         // The file the copy will read is still the one checked, here where
         // the old folder is still there.
         if (!sourceAsListed(plan.nativeSrc, entry, &error)) {
@@ -427,12 +453,27 @@ bool probeTarget(const CopyPlan &plan, QString *why, Spent *spent)
     // Room: the drive's free space, what the removal gives back, less what
     // the copies before took there, with a margin for the folder itself.
     qint64 freed = 0;
-    if (plan.target.kind == Kind::Folder)
+    qint64 namesFreed = 0;
+    if (plan.target.kind == Kind::Folder) {
         freed = freedBy(plan.target, room.unit);
+        namesFreed = namesFreedBy(plan.target);
+    } else if (plan.target.kind != Kind::Missing) {
+        namesFreed = 1;
+    }
     qint64 available = room.free + freed;
-    const bool after = spent && spent->drive == room.drive && spent->bytes != 0;
+    const bool after = spent && spent->drive == room.drive && (spent->bytes != 0 || spent->names != 0);
     if (after)
         available -= spent->bytes;
+    const qint64 namesLeft = room.names == std::numeric_limits<qint64>::max()
+                                 ? room.names
+                                 : room.names + namesFreed - (after ? spent->names : 0);
+    if (names > namesLeft) {
+        return refuse(why, QStringLiteral("the Brask drive has room for %1 more files once the old ones are gone%2, "
+                                          "but the copy makes %3: make room there, then try again")
+                               .arg(std::max<qint64>(namesLeft, 0))
+                               .arg(after ? QStringLiteral(" and the copies before this one are made") : QString())
+                               .arg(names));
+    }
     const qint64 margin = qint64(1) << 20;
     if (needed + margin > available) {
         const QLocale locale = QLocale::system();
@@ -447,6 +488,7 @@ bool probeTarget(const CopyPlan &plan, QString *why, Spent *spent)
         if (spent->drive != room.drive)
             *spent = Spent{room.drive, 0};
         spent->bytes += needed - freed;
+        spent->names += names - namesFreed;
     }
     return true;
 }

@@ -165,6 +165,9 @@ struct Room
     // most 4 GiB less a byte); the rehearsal asks the drive about each one.
     qint64 largest = 0;
     qint64 limit = 0;           // the largest file this process may write
+    // How many more files and folders this user may make there, as file
+    // systems with a fixed number of them (ext4, XFS) count.
+    qint64 names = 0;
 };
 
 // A folder of the program's own, in which a copy is tried on the drive it
@@ -301,6 +304,7 @@ struct Spent
 {
     QByteArray drive;
     qint64 bytes = 0;
+    qint64 names = 0;
 };
 
 // Tries a plan's copy on the drive it will write, before anything is

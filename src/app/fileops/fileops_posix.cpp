@@ -728,6 +728,8 @@ bool Rehearsal::room(Room *room, SystemError *error)
     room->drive = QByteArray::number(quint64(info.st_dev));
     room->unit = qint64(drive.f_frsize ? drive.f_frsize : drive.f_bsize);
     room->free = qint64(drive.f_bavail) * room->unit;
+    // The folder the copy is tried in goes before the copy.
+    room->names = drive.f_files ? qint64(drive.f_favail) + 1 : std::numeric_limits<qint64>::max();
     // The largest size the file system promises: past it, each file is
     // asked about. The C library answers 32 bits for every file system it
     // does not know (tmpfs, FUSE drives) as for FAT, whose limit is 4 GiB

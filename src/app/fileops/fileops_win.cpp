@@ -887,6 +887,7 @@ bool Rehearsal::room(Room *room, SystemError *error)
     const bool fat = std::wstring(system).rfind(L"FAT", 0) == 0;
     room->largest = fat ? qint64(0xFFFFFFFF) : std::numeric_limits<qint64>::max();
     room->limit = std::numeric_limits<qint64>::max();
+    room->names = std::numeric_limits<qint64>::max();
     return true;
 }
 
