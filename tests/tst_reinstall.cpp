@@ -457,30 +457,33 @@ void braskNamedReplacement(Installations &installations)
     usual(installations);
 }
 
-// The Brask folder lies on an exFAT drive, as a game drive or SD card
-// shared with Windows does, and the Ostrel one on Linux's own.
-void braskOnExFat(Installations &installations)
+// The Brask folder lies on a drive of its own, and the Ostrel one on
+// Linux's own; false when the drive could not be mounted.
+bool braskOnDrive(Installations &installations, int kibibytes, Mount::Drive kind)
 {
     const QString drive = installations.root + QStringLiteral("/drive");
-    QVERIFY(QDir().mkpath(drive));
-    installations.mount.reset(new Mount(drive, 16 * 1024, Mount::exFat));
+    QDir().mkpath(drive);
+    installations.mount.reset(new Mount(drive, kibibytes, kind));
     if (!installations.mount->mounted())
-        return;
+        return false;
     installations.target = drive + QStringLiteral("/Brask");
     usual(installations);
+    return true;
+}
+
+// The Brask folder lies on an exFAT drive, as a game drive or SD card
+// shared with Windows does.
+void braskOnExFat(Installations &installations)
+{
+    braskOnDrive(installations, 16 * 1024, Mount::exFat);
 }
 
 // The Brask folder lies on a drive that holds few files and folders; the
 // Ostrel dat has more than it has room for.
 void braskOnDriveOfFewFiles(Installations &installations)
 {
-    const QString drive = installations.root + QStringLiteral("/drive");
-    QVERIFY(QDir().mkpath(drive));
-    installations.mount.reset(new Mount(drive, 4 * 1024, Mount::fewFiles));
-    if (!installations.mount->mounted())
+    if (!braskOnDrive(installations, 4 * 1024, Mount::fewFiles))
         return;
-    installations.target = drive + QStringLiteral("/Brask");
-    usual(installations);
     for (int i = 0; i < 80; ++i)
         writeFile(installations.source + QStringLiteral("/dat/%1.pak").arg(i));
     installations.triedOnDrive = true;
