@@ -725,7 +725,7 @@ void tst_Reinstall::reinstall_data()
     // one Windows folder: refused before anything goes, and not blamed on
     // the running Ostrel game that holds the files.
     QTest::newRow("Ostrel names differ in case only, files held")
-        << "Ostrel" << "Brask" << &ostrelNameClashHeld << "" << QStringList{"Brask/dat: the source files ", unchanged}
+        << "Ostrel" << "Brask" << &ostrelNameClashHeld << "" << QStringList{"Brask/dat: the Ostrel files ", unchanged}
         << untouched << none;
     // A file the copy cannot open is found before anything is removed, not
     // left out under "Done!".
@@ -840,12 +840,13 @@ void tst_Reinstall::reinstall_data()
     QTest::newRow("disk full")
         << "Ostrel" << "disk/Brask" << &braskOnSmallDisk << ""
         << QStringList{"disk/Brask/dat: the Brask drive has room for 56.0 KiB once the old files are gone, but the "
-                       "copy needs 1.3 MiB, with 1 MiB to spare: make room there, then try again",
+                       "copy needs 1.3 MiB there (264.0 KiB for the files, as that drive stores them, and 1 MiB kept "
+                       "spare): free 1.2 MiB more there, then run Re-install data again",
                        unchanged}
         << untouched << none;
     QTest::newRow("drive out of room for files")
         << "Ostrel" << "drive/Brask" << &braskOnDriveOfFewFiles << ""
-        << QStringList{"drive/Brask/dat: the Brask drive has room for ", "?drive/Brask/sfx: ", unchanged}
+        << QStringList{"drive/Brask/dat: the Brask drive can hold only ", "?drive/Brask/sfx: ", unchanged}
         << untouched << none;
     QTest::newRow("Brask on exFAT") << "Ostrel" << "drive/Brask" << &braskOnExFat << done << none << rebuilt << none;
     QTest::newRow("Brask on exFAT, Ostrel file modes")

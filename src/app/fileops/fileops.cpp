@@ -137,10 +137,16 @@ QString refusedFile(Rehearsal &rehearsal, const QList<Name> &made, const SourceE
 {
     const QString name = shownName(entry.name);
     switch (result) {
-    case Rehearsal::Made::Exists:
-        return QStringLiteral("the Ostrel files %1 and %2 differ only in letter case, and the Brask drive takes them "
-                              "for one file")
-            .arg(shownName(madeAs(rehearsal, made, entry.name)), name);
+    case Rehearsal::Made::Exists: {
+        const QString earlier = shownName(madeAs(rehearsal, made, entry.name));
+        const QString why = earlier.compare(name, Qt::CaseInsensitive) == 0
+                                ? QStringLiteral("differ only in letter case, and the Brask drive takes them for one file")
+                                : QStringLiteral("are one name to the Brask drive");
+        return QStringLiteral("the Ostrel files %1 and %2 %3: keep only the one the game uses in the Ostrel folder, "
+                              "or put the Brask installation on a drive that tells them apart, then run Re-install "
+                              "data again")
+            .arg(earlier == name ? QStringLiteral("made before it") : earlier, name, why);
+    }
     case Rehearsal::Made::TooLarge:
         return QStringLiteral("the Ostrel file %1 is %2, larger than the Brask drive takes (%3)")
             .arg(name, QLocale::system().formattedDataSize(entry.size, 1), error.text);
@@ -296,8 +302,9 @@ bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *w
     });
     for (int i = 1; i < entries.size(); ++i) {
         if (namesClash(entries[i - 1].name, entries[i].name)) {
-            return refuse(QStringLiteral("the source files %1 and %2 differ only in letter case, and one folder here "
-                                         "cannot hold both")
+            return refuse(QStringLiteral("the Ostrel files %1 and %2 differ only in letter case, and a Windows "
+                                         "folder cannot hold both: keep only the one the game uses in the Ostrel "
+                                         "folder, then run Re-install data again")
                               .arg(shownName(entries[i - 1].name), shownName(entries[i].name)));
         }
     }
@@ -468,21 +475,27 @@ bool probeTarget(const CopyPlan &plan, QString *why, Spent *spent)
                                  ? room.names
                                  : room.names + namesFreed - (after ? spent->names : 0);
     if (names > namesLeft) {
-        return refuse(why, QStringLiteral("the Brask drive has room for %1 more files once the old ones are gone%2, "
-                                          "but the copy makes %3: make room there, then try again")
+        return refuse(why, QStringLiteral("the Brask drive can hold only %1 more files and folders once the old ones "
+                                          "are gone%2, however much free space it has, and the copy makes %3 (its "
+                                          "files and the folder): delete at least %4 files or folders there that you "
+                                          "do not need (small ones count as much as large ones), then run Re-install "
+                                          "data again")
                                .arg(std::max<qint64>(namesLeft, 0))
                                .arg(after ? QStringLiteral(" and the copies before this one are made") : QString())
-                               .arg(names));
+                               .arg(names)
+                               .arg(names - std::max<qint64>(namesLeft, 0)));
     }
     const qint64 margin = qint64(1) << 20;
     if (needed + margin > available) {
         const QLocale locale = QLocale::system();
         return refuse(why, QStringLiteral("the Brask drive has room for %1 once the old files are gone%2, but the copy "
-                                          "needs %3, with %4 to spare: make room there, then try again")
+                                          "needs %3 there (%4 for the files, as that drive stores them, and %5 kept "
+                                          "spare): free %6 more there, then run Re-install data again")
                                .arg(locale.formattedDataSize(std::max<qint64>(available, 0), 1),
                                     after ? QStringLiteral(" and the copies before this one are made") : QString(),
-                                    locale.formattedDataSize(needed + margin, 1),
-                                    locale.formattedDataSize(margin, 0)));
+                                    locale.formattedDataSize(needed + margin, 1), locale.formattedDataSize(needed, 1),
+                                    locale.formattedDataSize(margin, 0),
+                                    locale.formattedDataSize(needed + margin - std::max<qint64>(available, 0), 1)));
     }
     if (spent) {
         if (spent->drive != room.drive)
@@ -509,7 +522,9 @@ bool checkApart(const CopyPlan &reader, const CopyPlan &remover, QString *why, F
         return false;
     }
     if (!obstacle.foreignLink.isEmpty()) {
-        setText(why, QStringLiteral("%1 is a link; remove it yourself, then run Re-install again")
+        setText(why, QStringLiteral("%1 is a link; remove it yourself, then run Re-install again. Remove it from "
+                                    "Linux, not through Wine: Wine would delete what it leads to. What it leads to "
+                                    "stays, and Re-install brings back what Ostrel has.")
                          .arg(native(obstacle.foreignLink)));
         return false;
     }
