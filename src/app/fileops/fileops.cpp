@@ -5,6 +5,7 @@
 #include <QHash>
 #include <QLocale>
 #include <QRegularExpression>
+#include <QSet>
 
 #include <algorithm>
 #include <limits>
@@ -564,13 +565,18 @@ Loss unrebuilt(const CopyPlan &plan)
     if (plan.target.kind != Kind::Folder)
         return loss;
     QList<Name> made;
+    QSet<Name> madeExactly;
     for (const SourceEntry &entry : plan.entries) {
-        if (entry.kind == Kind::File)
+        if (entry.kind == Kind::File) {
             made.append(entry.name);
+            madeExactly.insert(entry.name);
+        }
     }
+    // Most names come back as they were: only the others are compared with
+    // every name made.
     auto isMade = [&](const Name &name) {
-        return std::any_of(made.cbegin(), made.cend(),
-                           [&](const Name &file) { return file == name || namesClash(file, name); });
+        return madeExactly.contains(name)
+               || std::any_of(made.cbegin(), made.cend(), [&](const Name &file) { return namesClash(file, name); });
     };
     std::function<void(const Node &)> count = [&](const Node &node) {
         if (node.kind == Kind::Folder)
