@@ -451,7 +451,12 @@ bool probeTarget(const CopyPlan &plan, QString *why, Spent *spent)
         made.append(entry.name);
     }
     // The folder's own entries take room too (exFAT's are large).
-    needed += roundedUp(rehearsal.size(), room.unit);
+    const qint64 folderSize = rehearsal.size();
+    if (folderSize < 0) {
+        return refuse(why, QStringLiteral("the system did not say how much room %1 takes, so nothing was removed")
+                               .arg(native(shownName(folder))));
+    }
+    needed += roundedUp(folderSize, room.unit);
     if (!rehearsal.close(&error)) {
         return refuse(why, QStringLiteral("the folder %1, made to try the copy, could not be removed again (%2), so "
                                           "nothing was removed")

@@ -193,7 +193,8 @@ public:
     Made make(const SourceEntry &entry, bool grow, SystemError *error);
     // The identity of an entry in the folder, links not followed.
     bool identify(const Name &name, QByteArray *id, SystemError *error);
-    // What the folder itself takes on the drive, with every name made.
+    // What the folder itself takes on the drive, with every name made; -1
+    // when the system does not say.
     qint64 size();
     // Removes every file made, then the folder.
     bool close(SystemError *error);

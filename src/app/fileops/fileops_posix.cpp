@@ -420,9 +420,14 @@ bool transferKeepingHoles(int in, int out, qint64 size, qint64 *copied, int *cod
             }
             for (ssize_t done = 0; done < n;) {
                 const ssize_t written = ::pwrite(out, buffer + done, size_t(n - done), at + done);
-                if (written < 0 && errno != EINTR)
-                    return failed();
-                done += std::max<ssize_t>(written, 0);
+                if (written < 0 && errno == EINTR)
+                    continue;
+                if (written <= 0) {
+                    // Nothing written without an error: the drive took no more.
+                    *code = written < 0 ? errno : ENOSPC;
+                    return false;
+                }
+                done += written;
             }
             at += n;
         }
@@ -807,7 +812,7 @@ qint64 Rehearsal::size()
 {
     struct stat info {};
     if (::fstat(m_folder->dir.get(), &info) != 0)
-        return 0;
+        return -1;
     return std::max(qint64(info.st_size), qint64(info.st_blocks) * 512);
 }
 

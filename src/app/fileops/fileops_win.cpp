@@ -13,7 +13,6 @@
 #include <cstring>
 #include <limits>
 #include <string>
-#include <vector>
 
 namespace FileOps {
 
@@ -931,7 +930,7 @@ qint64 Rehearsal::size()
                        && GetFileInformationByHandleEx(handle, FileStandardInfo, &info, sizeof info);
     if (handle != INVALID_HANDLE_VALUE)
         CloseHandle(handle);
-    return known ? qint64(info.AllocationSize.QuadPart) : 0;
+    return known ? qint64(info.AllocationSize.QuadPart) : -1;
 }
 
 bool Rehearsal::close(SystemError *error)
