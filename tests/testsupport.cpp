@@ -517,15 +517,43 @@ void removeRaw(const QByteArray &path)
     ::rmdir(path.constData());
 }
 #else
+namespace {
+
+// The extended form, which Win32 neither trims nor takes for a device, as
+// Explorer cannot name files but other programs can.
+std::wstring exactPath(const QByteArray &path)
+{
+    const QFileInfo info(QString::fromUtf8(path));
+    return (QStringLiteral("\\\\?\\") + QDir::toNativeSeparators(info.absoluteFilePath())).toStdWString();
+}
+
+} // namespace
+
 void writeRawFile(const QByteArray &path, const QByteArray &contents)
 {
-    writeFile(QString::fromUtf8(path), contents);
+    QDir().mkpath(QFileInfo(QString::fromUtf8(path)).path());
+    const HANDLE file = CreateFileW(exactPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD written = 0;
+    if (file == INVALID_HANDLE_VALUE || !WriteFile(file, contents.constData(), DWORD(contents.size()), &written, nullptr)
+        || !CloseHandle(file))
+        qFatal("cannot write test file %s", path.constData());
 }
 
 QByteArray readRawFile(const QByteArray &path)
 {
-    QFile file(QString::fromUtf8(path));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
+    const HANDLE file = CreateFileW(exactPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return "(missing)";
+    QByteArray contents;
+    char buffer[65536];
+    DWORD read = 0;
+    bool ok = true;
+    while ((ok = ReadFile(file, buffer, sizeof buffer, &read, nullptr)) && read > 0)
+        contents.append(buffer, qsizetype(read));
+    CloseHandle(file);
+    return ok ? contents : QByteArray("(unreadable)");
 }
 
 bool rawExists(const QByteArray &path)

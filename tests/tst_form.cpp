@@ -123,6 +123,8 @@ void tst_Form::windowSettings()
     QCOMPARE(window.centralWidget(), child<QWidget>(window, "centralwidget"));
     QCOMPARE(static_cast<QMainWindow &>(window).menuBar()->objectName(), QStringLiteral("menuBar"));
     QCOMPARE(static_cast<QMainWindow &>(window).statusBar()->objectName(), QStringLiteral("statusBar"));
+    // A window that cannot be resized draws no grip to resize it by.
+    QVERIFY(!static_cast<QMainWindow &>(window).statusBar()->isSizeGripEnabled());
 
     // Only the three command-link buttons carry tool tips.
     int withToolTip = 0;

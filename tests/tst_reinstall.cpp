@@ -12,6 +12,8 @@
 #include <QRegularExpression>
 #include <QStatusBar>
 
+#include <algorithm>
+
 #ifdef Q_OS_WIN
 #include <qt_windows.h>
 #endif
@@ -75,6 +77,7 @@ struct Installations
     QString unreadable;
     bool flushesFail = false;   // while Re-install runs
     bool oddSourceFile = false; // the Ostrel dat holds a file named oddSourceName
+    QList<QByteArray> exactNames;   // and these, each holding its name, which Win32 would rewrite
     QStringList unixLeftovers;  // under Wine, Unix files and links that Windows cannot remove
     QStringList gone;           // what must not be there once the repair is done
     QStringList kept;           // what must still be there, as it was
@@ -340,11 +343,32 @@ void braskDatUnixLinkToNothing(Installations &installations)
     unixLink(installations, QStringLiteral("/dat/gone"), QStringLiteral("nowhere"));
 }
 
+// A Brask folder whose path is longer than Windows' 260 characters.
+const QString deepBrask = QStringLiteral("a folder name of forty characters, long/").repeated(7) + QStringLiteral("Brask");
+
+void braskDeep(Installations &installations)
+{
+    installations.target = installations.root + QLatin1Char('/') + deepBrask;
+    usual(installations);
+}
+
 // Another program holds the Brask dat's files with deletion shared.
 void braskDatHeldDeleteShared(Installations &installations)
 {
     usual(installations);
     installations.lock.reset(new FolderLock(installations.target + QStringLiteral("/dat"), FolderLock::ShareDelete));
+}
+
+// Names that Win32 trims, each beside the twin that the trimmed name would
+// hit, in both installations.
+void namesWin32Trims(Installations &installations)
+{
+    usual(installations);
+    installations.exactNames = {"a", "a.", "notes."};
+    for (const QByteArray &name : std::as_const(installations.exactNames))
+        writeRawFile(installations.source.toUtf8() + "/dat/" + name, name);
+    writeRawFile(installations.target.toUtf8() + "/dat/a", "old");
+    writeRawFile(installations.target.toUtf8() + "/dat/a.", "old");
 }
 #endif
 
@@ -434,6 +458,7 @@ void oddBraskName(Installations &installations)
     usual(installations);
     writeRawFile(installations.target.toUtf8() + "/dat/" + oddTargetName, "odd");
 }
+
 
 // The disk fails to write the copies' data.
 void flushesFail(Installations &installations)
@@ -717,10 +742,15 @@ void tst_Reinstall::reinstall_data()
         << QStringList{"Brask/dat: the source folder brask/dat is this folder",
                        "Brask/sfx: the source folder brask/sfx is this folder", checkBoth, unchanged}
         << untouched << none;
+    QTest::newRow("Brask path longer than 260 characters")
+        << "Ostrel" << deepBrask << &braskDeep << done << none << rebuilt << none;
     // Explorer's "Copy as path" puts the path in double quotes, which no
     // Windows file name can hold.
     QTest::newRow("quoted paths") << "\"{root}/Ostrel\"" << "\"{root}/Brask\"" << &usual << done << none << rebuilt
                                   << none;
+    // Win32 reads the \\.\ form as it reads a plain path, trimming names.
+    QTest::newRow("paths typed in the device form")
+        << "\\\\.\\{root}/Ostrel" << "\\\\.\\{root}/Brask" << &namesWin32Trims << done << none << rebuilt << none;
     // Two Ostrel names that differ in letter case only cannot both go into
     // one Windows folder: refused before anything goes, and not blamed on
     // the running Ostrel game that holds the files.
@@ -1069,6 +1099,11 @@ void tst_Reinstall::reinstall()
                 names.prepend(oddSourceName);
                 QCOMPARE(readRawFile(path.toUtf8() + '/' + oddSourceName), QByteArray("odd data"));
             }
+            for (const QByteArray &name : i == 0 ? installations.exactNames : QList<QByteArray>()) {
+                names.append(name);
+                QCOMPARE(readRawFile(path.toUtf8() + '/' + name), name);
+            }
+            std::sort(names.begin(), names.end());
             QCOMPARE(rawNames(path), names);
             QVERIFY(!QFileInfo(path).isSymLink());
             QCOMPARE(contents(file), folders[i].fresh);

@@ -351,13 +351,15 @@ void BraskRepair::on_btnReinstall_clicked()
     }
 
     bool inUse = false;
+    using FileOps::Reached;
     Reached reached[2] = {Reached::Untouched, Reached::Untouched};
     if (failures.isEmpty() && !cancelled) {
         pgbProgress->show();
+        const FileOps::Progress progress = barProgress();
         for (int i = 0; i < 2; ++i) {
             QString why;
             bool held = false;
-            reached[i] = copyPlanned(plans[i], &why, &held);
+            reached[i] = FileOps::replace(plans[i], progress, &why, &held);
             if (reached[i] != Reached::Done)
                 failures << FileOps::native(plans[i].dst) + QStringLiteral(": ") + why;
             inUse = inUse || held;

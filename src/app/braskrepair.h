@@ -9,6 +9,7 @@
 
 namespace FileOps {
 struct CopyPlan;
+struct Progress;
 struct SystemError;
 }
 
@@ -42,11 +43,8 @@ private slots:
     void on_actionAbout_activated();
 
 private:
-    // How far a planned copy got before it stopped.
-    enum class Reached { Untouched, Removing, Making, Copying, Done };
-
     void chooseFolder(QLineEdit *field);
-    Reached copyPlanned(const FileOps::CopyPlan &plan, QString *why, bool *inUse);
+    FileOps::Progress barProgress();  // drives pgbProgress
     void beginWork();
     void endWork();
     bool confirmLoss(const FileOps::CopyPlan (&plans)[2], const QString &brask);

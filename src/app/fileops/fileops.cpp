@@ -1,5 +1,6 @@
 #include "fileops/fileops.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
@@ -600,6 +601,51 @@ Loss unrebuilt(const CopyPlan &plan)
         loss.names.append(shownName(child.name));
     }
     return loss;
+}
+
+Reached replace(const CopyPlan &plan, const Progress &progress, QString *why, bool *inUse)
+{
+    SystemError error;
+    Reached reached = Reached::Untouched;
+    auto fail = [&](const QString &text) {
+        setText(why, text);
+        if (inUse)
+            *inUse = error.inUse;
+        return reached;
+    };
+
+    // Only what the system said it removed counts as changed.
+    QString failedPath;
+    int removed = 0;
+    const bool gone = removeSurveyed(plan.nativeDst, plan.dst, plan.target, progress, &failedPath, &error, &removed);
+    if (removed > 0)
+        reached = Reached::Removing;
+    if (!gone)
+        return fail(QStringLiteral("could not remove %1 (%2)").arg(native(failedPath), error.text));
+    if (plan.target.kind != Kind::Missing)
+        reached = Reached::Making;
+    if (!makeFolder(plan.nativeDst, &error))
+        return fail(QStringLiteral("could not be created (%1)").arg(error.text));
+    reached = Reached::Copying;
+
+    Copier copier;
+    if (!copier.open(plan.nativeSrc, plan.nativeDst, &error))
+        return fail(QStringLiteral("could not be opened for the copy (%1)").arg(error.text));
+    progress.setMaximum(int(plan.entries.size()));
+    int count = 0;
+    for (const SourceEntry &entry : plan.entries) {
+        progress.setValue(++count);
+        const QString name = shownName(entry.name);
+        if (entry.kind == Kind::Folder)
+            qDebug() << "Unhandled folder" << plan.src + QLatin1Char('/') + name << "in cpDir";
+        else if (entry.kind != Kind::File)
+            qDebug() << "Unhandled item" << plan.src + QLatin1Char('/') + name << "in cpDir";
+        else if (!copier.copy(entry.name, entry.id, entry.size, &error))
+            return fail(QStringLiteral("could not copy %1 (%2)").arg(name, error.text));
+    }
+    if (!copier.finish(&error))
+        return fail(QStringLiteral("could not write the copies to disk (%1)").arg(error.text));
+    return Reached::Done;
 }
 
 } // namespace FileOps

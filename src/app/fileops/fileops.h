@@ -316,6 +316,16 @@ struct Spent
 // why says what the drive answered otherwise.
 bool probeTarget(const CopyPlan &plan, QString *why, Spent *spent = nullptr);
 
+// How far a replacement got before it stopped.
+enum class Reached { Untouched, Removing, Making, Copying, Done };
+
+// Replaces a plan's dst by copies of its files, as planCopy and probeTarget
+// checked them: removes what the survey found, makes the folder again,
+// copies each file and puts the copies on disk. Entries of src that are not
+// files are named on the debug stream. On failure, why says what stopped it
+// and inUse (when given) whether another program held the file.
+Reached replace(const CopyPlan &plan, const Progress &progress, QString *why, bool *inUse = nullptr);
+
 // Checks that the removal of one plan reaches nothing that another reads,
 // or goes through to reach its folder.
 bool checkApart(const CopyPlan &reader, const CopyPlan &remover, QString *why, Field *field = nullptr);

@@ -1,6 +1,8 @@
-// The file routines on Linux. Names are bytes, as the kernel gives them, and
-// every entry is reached relative to a folder held open, without following
-// links, so that nothing swapped in between two calls redirects a removal.
+// The file routines on Linux, the one POSIX system they are written for
+// (statx, copy_file_range, O_PATH). Names are bytes, as the kernel gives
+// them, and every entry is reached relative to a folder held open, without
+// following links, so that nothing swapped in between two calls redirects a
+// removal.
 #include "fileops/fileops.h"
 
 #include <QDir>
@@ -146,7 +148,15 @@ int look(int dir, const Name &name, const Holder &holder, Node *node, Holder *se
 }
 
 // Deeper than this, the survey stops rather than run out of stack.
-const int deepest = 1024;
+// Each folder on the way down is held open, so a walk also stops short of
+// this process's limit of open files (1,024 on many desktops), with room
+// left for the program's own.
+int deepest()
+{
+    rlimit files {};
+    const rlim_t limit = ::getrlimit(RLIMIT_NOFILE, &files) == 0 ? files.rlim_cur : 1024;
+    return int(std::min<rlim_t>(1024, limit > 128 ? limit - 64 : 64));
+}
 
 // Calls each with the name of every entry of dir but "." and "..", until it
 // answers an error code; gives that code, readdir's own, or 0.
@@ -170,11 +180,11 @@ int eachEntry(DIR *dir, Each each)
 bool surveyFolder(int fd, const Holder &self, const NativePath &path, int depth, Node *node, NativePath *where,
                   SystemError *error, bool crossMounts)
 {
-    if (depth > deepest) {
+    if (depth > deepest()) {
         ::close(fd);
         *where = path;
         if (error)
-            *error = SystemError{QStringLiteral("folders are nested more than %1 deep").arg(deepest), false, false};
+            *error = SystemError{QStringLiteral("folders are nested more than %1 deep").arg(deepest()), false, false};
         return false;
     }
     DIR *dir = ::fdopendir(fd);
@@ -271,12 +281,17 @@ bool removeNode(int dir, dev_t device, const Node &node, const QString &shown, c
         return false;
     }
     Fd fd(::openat(dir, node.name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.valid())
+    if (!fd.valid() && errno != ENOTDIR && errno != ELOOP)
         return errno == ENOENT || failAt(shown, errno);
     struct stat info {};
+    // Something else now stands where the surveyed folder stood: a file or
+    // a link, which the open refused, or another folder.
+    if (!fd.valid()) {
+        setText(failed, shown);
+        return changed(error);
+    }
     if (::fstat(fd.get(), &info) != 0)
         return failAt(shown, errno);
-    // Something else now stands where the surveyed folder stood.
     if (identity(info) != node.id || info.st_dev != device) {
         setText(failed, shown);
         return changed(error);

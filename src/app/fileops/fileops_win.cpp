@@ -13,6 +13,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <vector>
 
 namespace FileOps {
 
@@ -151,11 +152,41 @@ qint64 sizeOf(const BY_HANDLE_FILE_INFORMATION &info)
     return qint64((quint64(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
 }
 
+// Wine's GetFinalPathNameByHandleW asks with room for MAX_PATH characters
+// and answers ERROR_MORE_DATA past it, whatever the caller's buffer; the
+// name of the open object, which Wine gives as \??\C:\..., has no limit.
+bool wineFinalPath(HANDLE handle, std::wstring *path)
+{
+    std::vector<char> buffer(4096);
+    for (;;) {
+        ULONG needed = 0;
+        const NTSTATUS status = NtQueryObject(handle, ObjectNameInformation, buffer.data(), ULONG(buffer.size()),
+                                              &needed);
+        const bool more = status == NTSTATUS(0x80000005) /* STATUS_BUFFER_OVERFLOW */
+                          || status == NTSTATUS(0xC0000004) /* STATUS_INFO_LENGTH_MISMATCH */
+                          || status == NTSTATUS(0xC0000023) /* STATUS_BUFFER_TOO_SMALL */;
+        if (more && buffer.size() < (1u << 20)) {
+            buffer.resize(std::max<std::size_t>(buffer.size() * 2, needed));
+            continue;
+        }
+        if (status < 0)
+            return false;
+        const auto *name = reinterpret_cast<const UNICODE_STRING *>(buffer.data());
+        const std::wstring object(name->Buffer, name->Length / sizeof(wchar_t));
+        if (object.rfind(L"\\??\\", 0) != 0)
+            return false;
+        *path = L"\\\\?\\" + object.substr(4);
+        return true;
+    }
+}
+
 // The path the system itself gives an open file or folder: every link,
 // junction, drive alias and short name resolved, as \\?\C:\..., \\?\UNC\...
 // or \\?\Volume{...}\... when the volume has no drive letter.
 bool finalPath(HANDLE handle, std::wstring *path, SystemError *error)
 {
+    if (underWine() && wineFinalPath(handle, path))
+        return true;
     for (const DWORD volume : {DWORD(VOLUME_NAME_DOS), DWORD(VOLUME_NAME_GUID)}) {
         // Past MAX_PATH some systems answer the size needed, others (Wine)
         // only ERROR_MORE_DATA: grow the buffer until the path fits.
@@ -258,6 +289,26 @@ bool folderPath(const std::wstring &path, std::wstring *name, SystemError *error
     return known;
 }
 
+// Whether the system lets the entry at path be opened for access: only its
+// own "access denied" says no, anything else is for the removal to meet.
+bool grants(const std::wstring &path, ACCESS_MASK access)
+{
+    const HANDLE handle = CreateFileW(path.c_str(), access, shareAll, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return GetLastError() != ERROR_ACCESS_DENIED;
+    CloseHandle(handle);
+    return true;
+}
+
+// Windows lets an entry go when it grants DELETE, or when the folder that
+// holds it grants FILE_DELETE_CHILD: the folder is asked once, and each of
+// its entries only where it says no.
+int deletionBlocked(bool folderLetsGo, const std::wstring &path)
+{
+    return folderLetsGo || grants(path, DELETE) ? 0 : int(ERROR_ACCESS_DENIED);
+}
+
 // Deeper than this, the survey stops rather than run out of stack.
 const int deepest = 1024;
 
@@ -275,6 +326,7 @@ bool surveyFolder(const std::wstring &path, int depth, Node *node, NativePath *w
         return false;
     }
     bool ok = true;
+    const bool lettingGo = grants(path, FILE_DELETE_CHILD);
     const bool listed = eachEntry(
         path,
         [&](const std::wstring &name, DWORD attributes, DWORD tag) {
@@ -283,6 +335,7 @@ bool surveyFolder(const std::wstring &path, int depth, Node *node, NativePath *w
             entry.kind = entryKind(attributes, tag);
             entry.foreignLink = foreignLink(attributes, tag);
             const std::wstring full = child(path, name);
+            entry.blocked = deletionBlocked(lettingGo, full);
             Kind kind = Kind::Missing;
             BY_HANDLE_FILE_INFORMATION info;
             std::wstring reached;
@@ -310,6 +363,69 @@ bool surveyFolder(const std::wstring &path, int depth, Node *node, NativePath *w
     return listed && ok;
 }
 
+// A handle closed when it goes.
+class Handle
+{
+public:
+    Handle() = default;
+    ~Handle() { reset(INVALID_HANDLE_VALUE); }
+    Handle(const Handle &) = delete;
+    Handle &operator=(const Handle &) = delete;
+    HANDLE get() const { return m_handle; }
+    void reset(HANDLE handle)
+    {
+        if (m_handle != INVALID_HANDLE_VALUE)
+            CloseHandle(m_handle);
+        m_handle = handle;
+    }
+
+private:
+    HANDLE m_handle = INVALID_HANDLE_VALUE;
+};
+
+// Opens the entry name of the folder that folder holds open, the entry
+// itself when it is a link. Only that one name is looked up, inside a folder
+// already open: a folder on the way that is swapped for a junction once it
+// was opened redirects nothing. Gives the system's error code, or 0.
+DWORD openAt(HANDLE folder, const std::wstring &name, ACCESS_MASK access, ULONG share, ULONG options, Handle *opened)
+{
+    UNICODE_STRING object;
+    object.Buffer = const_cast<PWSTR>(name.c_str());
+    object.Length = object.MaximumLength = USHORT(name.size() * sizeof(wchar_t));
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &object, OBJ_CASE_INSENSITIVE, folder, nullptr);
+    IO_STATUS_BLOCK status;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    const NTSTATUS result = NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &status, nullptr, 0, share,
+                                         FILE_OPEN,
+                                         options | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT
+                                             | FILE_SYNCHRONOUS_IO_NONALERT,
+                                         nullptr, 0);
+    if (result < 0)
+        return RtlNtStatusToDosError(result);
+    opened->reset(handle);
+    return ERROR_SUCCESS;
+}
+
+// The folder at path, open for entries to be opened relative to it.
+DWORD openFolder(const std::wstring &path, Handle *opened)
+{
+    const HANDLE handle = CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
+                                      shareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return GetLastError();
+    opened->reset(handle);
+    return ERROR_SUCCESS;
+}
+
+// The folder that holds the entry at path, and the entry's name in it.
+std::wstring folderOf(const std::wstring &path, std::wstring *name)
+{
+    const std::size_t cut = path.rfind(L'\\');
+    *name = path.substr(cut + 1);
+    return path.substr(0, cut + 1 == rootLength(path) ? cut + 1 : cut);
+}
+
 // Windows 10's delete with POSIX semantics (FILE_DISPOSITION_INFO_EX), spelt
 // out: MinGW's headers offer it only to builds for later versions of Windows,
 // and older systems answer that they do not support it.
@@ -321,14 +437,20 @@ const auto fileDispositionInfoEx = FILE_INFO_BY_HANDLE_CLASS(21);
 const DWORD dispositionDelete = 0x1;
 const DWORD dispositionPosix = 0x2;
 
-// Gives the entry held by handle the full path target, which must be free.
-bool renameTo(HANDLE handle, const std::wstring &target)
+bool unsupported(DWORD code)
+{
+    return code == ERROR_INVALID_PARAMETER || code == ERROR_NOT_SUPPORTED || code == ERROR_INVALID_FUNCTION;
+}
+
+// Gives the entry held by handle the name target: a full path, or a name
+// inside the folder that folder holds open. The name must be free.
+bool renameTo(HANDLE handle, HANDLE folder, const std::wstring &target)
 {
     const std::size_t bytes = target.size() * sizeof(wchar_t);
     std::wstring buffer((sizeof(FILE_RENAME_INFO) + bytes) / sizeof(wchar_t) + 1, L'\0');
     auto *rename = reinterpret_cast<FILE_RENAME_INFO *>(buffer.data());
     rename->ReplaceIfExists = FALSE;
-    rename->RootDirectory = nullptr;
+    rename->RootDirectory = folder;
     rename->FileNameLength = DWORD(bytes);
     std::memcpy(rename->FileName, target.c_str(), bytes);
     return SetFileInformationByHandle(handle, FileRenameInfo, rename, DWORD(buffer.size() * sizeof(wchar_t)));
@@ -353,83 +475,81 @@ bool setAttributes(HANDLE handle, DWORD attributes)
     return SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
 }
 
-// Deletes the file, link or empty folder at path through a handle on the
-// entry itself, the classic way when no other program has it open. When one
-// does, with deletion shared, as scanners, indexers and some launchers do,
-// the classic way would keep the name until that program lets go: then the
+// Deletes the file or link name in folder through a handle on the entry
+// itself, the classic way when no other program has it open. When one does,
+// with deletion shared, as scanners, indexers and some launchers do, the
+// classic way would keep the name until that program lets go: then the
 // delete has POSIX semantics, and the name goes at once; where the file
 // system lacks them, the file is first moved aside, into a folder that
-// stays. A folder goes only when one is meant, as DeleteFile would refuse it.
-// Given attributes to keep, the file gets them back once its name is gone,
-// for the names it has elsewhere.
-bool deleteNow(const std::wstring &path, bool folder, const std::wstring &aside, DWORD keep = 0)
+// stays. A folder is refused, as DeleteFile refuses it. Given attributes to
+// keep, the file gets them back once its name is gone, for the names it has
+// elsewhere. Gives the system's error code, or 0.
+DWORD deleteNow(HANDLE folder, const std::wstring &name, const std::wstring &aside, DWORD keep)
 {
-    const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
-    const DWORD access = DELETE | FILE_READ_ATTRIBUTES | (keep ? FILE_WRITE_ATTRIBUTES : 0);
-    HANDLE handle = CreateFileW(path.c_str(), access, 0, nullptr, OPEN_EXISTING, flags, nullptr);
-    const bool alone = handle != INVALID_HANDLE_VALUE;
-    if (!alone && GetLastError() == ERROR_SHARING_VIOLATION)
-        handle = CreateFileW(path.c_str(), access, shareAll, nullptr, OPEN_EXISTING, flags, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
-    auto done = [handle](bool deleted, DWORD code) {
-        CloseHandle(handle);
-        SetLastError(code);
-        return deleted;
-    };
+    const ACCESS_MASK access = DELETE | FILE_READ_ATTRIBUTES | (keep ? FILE_WRITE_ATTRIBUTES : 0);
+    Handle handle;
+    DWORD code = openAt(folder, name, access, 0, 0, &handle);
+    const bool alone = code == ERROR_SUCCESS;
+    if (code == ERROR_SHARING_VIOLATION)
+        code = openAt(folder, name, access, shareAll, 0, &handle);
+    if (code != ERROR_SUCCESS)
+        return code;
     Kind kind = Kind::Missing;
-    if (!kindOf(handle, &kind, nullptr))
-        return done(false, GetLastError());
-    if ((kind == Kind::Folder) != folder)
-        return done(false, folder ? ERROR_DIRECTORY : ERROR_ACCESS_DENIED);
+    if (!kindOf(handle.get(), &kind, nullptr))
+        return GetLastError();
+    if (kind == Kind::Folder)
+        return ERROR_ACCESS_DENIED;
+    auto kept = [&]() -> DWORD { return !keep || setAttributes(handle.get(), keep) ? ERROR_SUCCESS : GetLastError(); };
     if (!alone) {
         DispositionEx posix{dispositionDelete | dispositionPosix};
-        if (SetFileInformationByHandle(handle, fileDispositionInfoEx, &posix, sizeof posix))
-            return done(!keep || setAttributes(handle, keep), GetLastError());
-        const DWORD code = GetLastError();
-        if (code != ERROR_INVALID_PARAMETER && code != ERROR_NOT_SUPPORTED && code != ERROR_INVALID_FUNCTION)
-            return done(false, code);
+        if (SetFileInformationByHandle(handle.get(), fileDispositionInfoEx, &posix, sizeof posix))
+            return kept();
+        code = GetLastError();
+        if (!unsupported(code))
+            return code;
     }
     // A held file that cannot be moved aside would keep its name after a
     // classic delete, and count as gone while it is still there.
-    const bool moved = !alone && !folder;
-    if (moved && !renameTo(handle, asideName(aside)))
-        return done(false, GetLastError());
+    const bool moved = !alone;
+    if (moved && !renameTo(handle.get(), nullptr, asideName(aside)))
+        return GetLastError();
     FILE_DISPOSITION_INFO classic{TRUE};
-    if (SetFileInformationByHandle(handle, FileDispositionInfo, &classic, sizeof classic))
-        return done(!keep || setAttributes(handle, keep), GetLastError());
-    const DWORD refused = GetLastError();
+    if (SetFileInformationByHandle(handle.get(), FileDispositionInfo, &classic, sizeof classic))
+        return kept();
+    code = GetLastError();
     // Not deleted after all: the file gets its name back.
     if (moved)
-        renameTo(handle, path);
-    return done(false, refused);
+        renameTo(handle.get(), folder, name);
+    return code;
+}
+
+// Deletes the emptied folder that handle holds, with POSIX semantics where
+// the system has them: its name goes when this handle does, although other
+// programs (Explorer, indexers) may still look at it.
+DWORD deleteFolderNow(HANDLE handle)
+{
+    DispositionEx posix{dispositionDelete | dispositionPosix};
+    if (SetFileInformationByHandle(handle, fileDispositionInfoEx, &posix, sizeof posix))
+        return ERROR_SUCCESS;
+    const DWORD code = GetLastError();
+    if (!unsupported(code))
+        return code;
+    FILE_DISPOSITION_INFO classic{TRUE};
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &classic, sizeof classic) ? ERROR_SUCCESS
+                                                                                            : GetLastError();
 }
 
 // A file held for a moment by another program, or a folder whose last entry
 // is still going, is tried again for about a second, as robocopy does.
-bool deleteSoon(const std::wstring &path, bool folder, const std::wstring &aside, DWORD keep = 0)
+template<typename Delete>
+DWORD soon(Delete attempt)
 {
     for (int tries = 1;; ++tries) {
-        if (deleteNow(path, folder, aside, keep))
-            return true;
-        const DWORD code = GetLastError();
-        if (tries == 10 || (code != ERROR_SHARING_VIOLATION && code != ERROR_DIR_NOT_EMPTY)) {
-            SetLastError(code);
-            return false;
-        }
+        const DWORD code = attempt();
+        if (code == ERROR_SUCCESS || tries == 10 || (code != ERROR_SHARING_VIOLATION && code != ERROR_DIR_NOT_EMPTY))
+            return code;
         Sleep(100);
     }
-}
-
-// How many names the file at path has.
-DWORD namesOf(const std::wstring &path)
-{
-    const HANDLE handle = openToIdentify(path, false);
-    BY_HANDLE_FILE_INFORMATION info;
-    const bool known = handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &info);
-    if (handle != INVALID_HANDLE_VALUE)
-        CloseHandle(handle);
-    return known ? info.nNumberOfLinks : 1;
 }
 
 // Windows refuses to delete read-only files and folders (Explorer marks
@@ -438,70 +558,141 @@ DWORD namesOf(const std::wstring &path)
 // try, and put back if that fails too. The flag belongs to the file, not to
 // a name: a file with other names (hard links) gets it back once this name
 // is gone.
-bool removeEntry(const std::wstring &path, bool folder, const std::wstring &aside, SystemError *error)
+DWORD removeFileAt(HANDLE folder, const std::wstring &name, const std::wstring &aside)
 {
-    if (deleteSoon(path, folder, aside))
-        return true;
-    DWORD code = GetLastError();
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (code == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
-        const DWORD names = folder ? 1 : namesOf(path);
-        const DWORD writable = attributes & ~DWORD(FILE_ATTRIBUTE_READONLY);
-        if (SetFileAttributesW(path.c_str(), writable ? writable : FILE_ATTRIBUTE_NORMAL)) {
-            if (deleteSoon(path, folder, aside, names > 1 ? attributes : 0))
-                return true;
-            code = GetLastError();
-            SetFileAttributesW(path.c_str(), attributes);
-        }
+    const DWORD code = soon([&] { return deleteNow(folder, name, aside, 0); });
+    if (code != ERROR_ACCESS_DENIED)
+        return code;
+    BY_HANDLE_FILE_INFORMATION info;
+    {
+        Handle handle;
+        if (openAt(folder, name, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, shareAll, 0, &handle) != ERROR_SUCCESS
+            || !GetFileInformationByHandle(handle.get(), &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
+            || !setAttributes(handle.get(), info.dwFileAttributes & ~DWORD(FILE_ATTRIBUTE_READONLY)))
+            return code;
     }
-    return fail(error, code);
+    const DWORD keep = info.nNumberOfLinks > 1 ? info.dwFileAttributes : 0;
+    const DWORD second = soon([&] { return deleteNow(folder, name, aside, keep); });
+    if (second != ERROR_SUCCESS) {
+        Handle handle;
+        if (openAt(folder, name, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, shareAll, 0, &handle) == ERROR_SUCCESS)
+            setAttributes(handle.get(), info.dwFileAttributes);
+    }
+    return second;
 }
 
-bool removeNode(const std::wstring &path, const Node &node, const std::wstring &aside, const QString &shown,
-                const Progress &progress, QString *failed, SystemError *error, int *removed)
+// The same for an emptied folder, which its own handle deletes.
+DWORD removeFolderAt(HANDLE handle, bool writable)
 {
-    auto failAt = [&] {
-        setText(failed, shown);
+    const DWORD code = soon([&] { return deleteFolderNow(handle); });
+    FILE_BASIC_INFO basic;
+    if (code != ERROR_ACCESS_DENIED || !writable
+        || !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)
+        || !(basic.FileAttributes & FILE_ATTRIBUTE_READONLY)
+        || !setAttributes(handle, basic.FileAttributes & ~DWORD(FILE_ATTRIBUTE_READONLY)))
+        return code;
+    const DWORD second = soon([&] { return deleteFolderNow(handle); });
+    if (second != ERROR_SUCCESS)
+        setAttributes(handle, basic.FileAttributes);
+    return second;
+}
+
+// Whether the entry name in folder is still the one of identity id, once
+// its handle went with its deletion asked for. One that is still going
+// (another program holds it) cannot be opened again, and counts as gone.
+bool stillThere(HANDLE folder, const std::wstring &name, const QByteArray &id)
+{
+    Handle handle;
+    QByteArray now;
+    Kind kind = Kind::Missing;
+    return openAt(folder, name, FILE_READ_ATTRIBUTES, shareAll, 0, &handle) == ERROR_SUCCESS
+           && identityOf(handle.get(), &now, &kind, false, nullptr) && now == id;
+}
+
+// What one removal walk shares down the folders.
+struct Removal
+{
+    std::wstring aside;     // the folder held files are moved aside into
+    const Progress &progress;
+    QString *failed;
+    SystemError *error;
+    int *removed;
+};
+
+// Removes node, the entry of that name in the folder that folder holds
+// open, and everything the survey found below it. Each folder is opened
+// relative to the one that holds it, and checked to be the one surveyed
+// before anything in it goes.
+bool removeNode(HANDLE folder, const Node &node, const QString &shown, const Removal &removal)
+{
+    // Where the removal stopped, once error says why.
+    auto stopped = [&] {
+        setText(removal.failed, shown);
         return false;
     };
-    auto took = [&] {
-        ++*removed;
-        return true;
+    auto failAt = [&](DWORD code) {
+        fail(removal.error, code);
+        return stopped();
     };
-    if (node.foreignLink) {
-        if (error)
-            *error = SystemError{QStringLiteral("it is a link; remove it yourself"), false, false};
-        return failAt();
+    auto refuse = [&](const QString &why) {
+        if (removal.error)
+            *removal.error = SystemError{why, false, false};
+        return stopped();
+    };
+    if (node.foreignLink)
+        return refuse(QStringLiteral("it is a link; remove it yourself"));
+    const std::wstring name = wide(node.name);
+    // A link goes as a link (symbolic link, junction, mount point). The
+    // folder was just walked, so only the entry's own absence means it is
+    // gone.
+    if (node.kind != Kind::Folder) {
+        const DWORD code = removeFileAt(folder, name, removal.aside);
+        if (code == ERROR_SUCCESS)
+            ++*removal.removed;
+        return code == ERROR_SUCCESS || code == ERROR_FILE_NOT_FOUND || failAt(code);
     }
-    // A link goes as a link (symbolic link, junction, mount point): the
-    // handle is on the entry itself. The folder was just walked, so only the
-    // entry's own absence means it is gone.
-    if (node.kind != Kind::Folder)
-        return (removeEntry(path, false, aside, error) && took()) || GetLastError() == ERROR_FILE_NOT_FOUND
-               || failAt();
+    const ACCESS_MASK access = DELETE | FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
+    Handle own;
+    bool writable = true;
+    DWORD code = openAt(folder, name, access | FILE_WRITE_ATTRIBUTES, shareAll, FILE_DIRECTORY_FILE, &own);
+    if (code == ERROR_ACCESS_DENIED) {
+        writable = false;
+        code = openAt(folder, name, access, shareAll, FILE_DIRECTORY_FILE, &own);
+    }
+    if (code == ERROR_FILE_NOT_FOUND)
+        return true;
+    if (code == ERROR_DIRECTORY)
+        return changed(removal.error) || stopped();
+    if (code != ERROR_SUCCESS)
+        return failAt(code);
     QByteArray id;
     Kind kind = Kind::Missing;
-    if (!identifyPath(path, false, &id, &kind, error))
-        return GetLastError() == ERROR_FILE_NOT_FOUND || failAt();
+    if (!identityOf(own.get(), &id, &kind, false, removal.error))
+        return stopped();
     if (id != node.id || kind != Kind::Folder)
-        return changed(error) || failAt();
-    progress.setMaximum(int(node.children.size()));
+        return changed(removal.error) || stopped();
+    removal.progress.setMaximum(int(node.children.size()));
     int count = 0;
     for (const Node &entry : node.children) {
-        progress.setValue(++count);
-        if (!removeNode(child(path, wide(entry.name)), entry, aside, shown + QLatin1Char('/') + shownName(entry.name),
-                        progress, failed, error, removed))
+        removal.progress.setValue(++count);
+        if (!removeNode(own.get(), entry, shown + QLatin1Char('/') + shownName(entry.name), removal))
             return false;
     }
-    if (removeEntry(path, true, aside, error))
-        return took();
-    if (GetLastError() == ERROR_FILE_NOT_FOUND)
+    code = removeFolderAt(own.get(), writable);
+    own.reset(INVALID_HANDLE_VALUE);
+    // Windows refuses to mark a folder that is not empty; Wine marks it, and
+    // its removal then fails unseen when the handle goes.
+    if (code == ERROR_SUCCESS && stillThere(folder, name, node.id))
+        code = ERROR_DIR_NOT_EMPTY;
+    if (code == ERROR_SUCCESS) {
+        ++*removal.removed;
         return true;
+    }
     // Every entry listed is gone: what is left was never listed (under
     // Wine, a Unix link that leads nowhere).
-    if (GetLastError() == ERROR_DIR_NOT_EMPTY && error)
-        *error = SystemError{QStringLiteral("it holds entries that its listing never gave"), false, false};
-    return failAt();
+    if (code == ERROR_DIR_NOT_EMPTY)
+        return refuse(QStringLiteral("it holds entries that its listing never gave"));
+    return failAt(code);
 }
 
 } // namespace
@@ -529,6 +720,11 @@ QString cleanPath(const QString &typed)
         if (size > 0 && size < full.size())
             path = QString::fromWCharArray(full.data(), int(size));
     }
+    // The extended form is the path exactly as the system is to take it.
+    // Qt's cleaning, and even its fromNativeSeparators, would drop the
+    // prefix, and Win32 then trim the names.
+    if (QDir::toNativeSeparators(path).startsWith(QLatin1String("\\\\?\\")))
+        return path.replace(QLatin1Char('\\'), QLatin1Char('/'));
     return QDir::cleanPath(path);
 }
 
@@ -543,8 +739,10 @@ NativePath toNative(const QString &path)
     if (size == 0 || size >= full.size())
         return bytes(typed);
     full.resize(size);
+    // The \\.\ form means what \\?\ does once Win32 has read it, yet every
+    // name later joined to it would be trimmed and rewritten again.
     if (full.rfind(L"\\\\.\\", 0) == 0)
-        return bytes(full);
+        return bytes(L"\\\\?\\" + full.substr(4));
     if (full.rfind(L"\\\\", 0) == 0)
         return bytes(L"\\\\?\\UNC\\" + full.substr(2));
     return bytes(L"\\\\?\\" + full);
@@ -593,13 +791,22 @@ bool environmentFolder(const char *variable, NativePath *folder)
 bool removeFile(const NativePath &path, bool folderChecked, SystemError *error)
 {
     // A file held with deletion shared is moved aside within its own folder.
-    const std::wstring file = wide(path);
-    if (removeEntry(file, false, file.substr(0, file.rfind(L'\\')), error))
+    std::wstring name;
+    const std::wstring folder = folderOf(wide(path), &name);
+    Handle handle;
+    DWORD code = openFolder(folder, &handle);
+    // The folder's own absence is no file's.
+    if (code == ERROR_FILE_NOT_FOUND)
+        code = ERROR_PATH_NOT_FOUND;
+    if (code == ERROR_SUCCESS)
+        code = removeFileAt(handle.get(), name, folder);
+    if (code == ERROR_SUCCESS)
         return true;
+    fail(error, code);
     // In a folder just found to exist, a missing path means the folder
     // vanished, not that the file was never there.
     if (error && folderChecked)
-        error->notFound = GetLastError() == ERROR_FILE_NOT_FOUND;
+        error->notFound = code == ERROR_FILE_NOT_FOUND;
     return false;
 }
 
@@ -670,6 +877,12 @@ QList<NativePath> prefixes(const NativePath &path)
     return result;
 }
 
+// A cloud file that is not on this device, or a file moved to slower
+// storage: reading it needs a download or a recall that may fail, and the
+// copy would meet that only after the removal.
+const DWORD onlineOnly = FILE_ATTRIBUTE_OFFLINE | 0x00040000 /* RECALL_ON_OPEN */
+                         | 0x00400000 /* RECALL_ON_DATA_ACCESS */;
+
 bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemError *error)
 {
     const std::wstring path = wide(folder);
@@ -697,10 +910,12 @@ bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemErr
                 }
             }
             bool known = false;
+            DWORD fileAttributes = 0;
             if (file != INVALID_HANDLE_VALUE) {
                 BY_HANDLE_FILE_INFORMATION info;
                 known = identityOf(file, &entry.id, &kind, true, &failure, &info);
                 entry.size = sizeOf(info);
+                fileAttributes = info.dwFileAttributes;
                 CloseHandle(file);
             } else if (!failure.notFound) {
                 known = identifyPath(full, true, &entry.id, &kind, &failure);
@@ -709,6 +924,9 @@ bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemErr
                 entry.kind = kind;
                 if (kind != Kind::File)
                     entry.readError.clear();
+                else if ((attributes | fileAttributes) & onlineOnly)
+                    entry.readError = QStringLiteral("it is kept online only: make it available on this device, "
+                                                     "then try again");
             } else if (!entry.link && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
                 // Listed, yet not there when opened by that name (under Wine a
                 // Unix name holding a backslash): a file the copy cannot read.
@@ -771,6 +989,10 @@ bool survey(const NativePath &path, Node *root, NativePath *where, SystemError *
         return false;
     }
     root->kind = kind;
+    if (cut != std::wstring::npos) {
+        std::wstring name;
+        root->blocked = deletionBlocked(grants(folderOf(full, &name), FILE_DELETE_CHILD), full);
+    }
     if (kind != Kind::Link && cut != std::wstring::npos && !unixLinkAsRoot(full, cut, reached, root, &failure)) {
         *where = path;
         if (error)
@@ -973,12 +1195,22 @@ bool listNames(const NativePath &folder, QList<Name> *names, SystemError *error)
 bool removeSurveyed(const NativePath &path, const QString &shown, const Node &root, const Progress &progress,
                     QString *failed, SystemError *error, int *removed)
 {
+    if (root.kind == Kind::Missing)
+        return true;
     int ignored = 0;
-    // Held files are moved aside into the folder that holds the removed one.
     const std::wstring full = wide(path);
-    return root.kind == Kind::Missing
-           || removeNode(full, root, full.substr(0, full.rfind(L'\\')), shown, progress, failed, error,
-                         removed ? removed : &ignored);
+    std::wstring name;
+    const std::wstring folder = folderOf(full, &name);
+    Handle handle;
+    DWORD code = full.size() > rootLength(full) ? openFolder(folder, &handle) : DWORD(ERROR_ACCESS_DENIED);
+    if (code == ERROR_FILE_NOT_FOUND)
+        code = ERROR_PATH_NOT_FOUND;
+    if (code != ERROR_SUCCESS) {
+        setText(failed, shown);
+        return fail(error, code);
+    }
+    // Held files are moved aside into the folder that holds the removed one.
+    return removeNode(handle.get(), root, shown, Removal{folder, progress, failed, error, removed ? removed : &ignored});
 }
 
 bool makeFolder(const NativePath &path, SystemError *error)
