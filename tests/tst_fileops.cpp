@@ -147,6 +147,7 @@ private slots:
     void cpDirSkipsOtherEntries();
     void replaceStopsAtFolderSwappedAfterPlan_data();
     void replaceStopsAtFolderSwappedAfterPlan();
+    void rmDirInFolderLinuxForbidsChanging();
     void surveyStopsAtDepthLimit();
     void pathsAsGivenToTheSystem_data();
     void pathsAsGivenToTheSystem();
@@ -643,40 +644,79 @@ void tst_FileOps::cpDirSkipsOtherEntries()
 
 void tst_FileOps::replaceStopsAtFolderSwappedAfterPlan_data()
 {
-    QTest::addColumn<bool>("link");     // the folder becomes a link to one outside, else another folder
+    QTest::addColumn<QString>("entry");     // of the Brask dat, swapped after the plan
+    QTest::addColumn<QString>("link");      // what the link put in its place leads to; empty: another folder
+    QTest::addColumn<bool>("refused");      // the removal stops at it, rather than remove it as a link
 
-    QTest::newRow("swapped for a link to a folder outside") << true;
-    QTest::newRow("swapped for another folder") << false;
+    QTest::newRow("folder swapped for a link to a folder outside") << "sub" << "outside" << true;
+    QTest::newRow("folder swapped for another folder") << "sub" << "" << true;
+    // A link is removed as a link, without following it; but under Wine
+    // what the handle reaches is what the link leads to.
+    QTest::newRow("file swapped for a link to a file outside") << "b" << "outside/keep" << underWine();
 }
 
 void tst_FileOps::replaceStopsAtFolderSwappedAfterPlan()
 {
-    // Between the plan and the act, dat/sub is moved away and something
-    // else takes its name: what lies there now was never surveyed.
-    QFETCH(bool, link);
+    // Between the plan and the act, an entry of dat is moved away and
+    // something else takes its name: it was never surveyed.
+    QFETCH(QString, entry);
+    QFETCH(QString, link);
+    QFETCH(bool, refused);
     const QString root = m_dir->path();
-    QVERIFY(build(root, {"s/dat/a", "t/dat/a", "t/dat/sub/x", "outside/keep"}));
+    QVERIFY(build(root, {"s/dat/a", "t/dat/a", "t/dat/b", "t/dat/sub/x", "outside/keep"}));
     FileOps::CopyPlan plan;
     QString why;
     QVERIFY2(FileOps::planCopy(root + QStringLiteral("/s/dat"), root + QStringLiteral("/t/dat"), &plan, &why),
              qPrintable(why));
-    const QString sub = root + QStringLiteral("/t/dat/sub");
-    QVERIFY(QDir().rename(sub, root + QStringLiteral("/moved")));
-    if (link)
-        QVERIFY(makeSystemLink(root + QStringLiteral("/outside"), sub));
+    const QString swapped = root + QStringLiteral("/t/dat/") + entry;
+    QVERIFY(QDir().rename(swapped, root + QStringLiteral("/moved")));
+    if (!link.isEmpty())
+        QVERIFY(makeSystemLink(root + QLatin1Char('/') + link, swapped));
     else
         QVERIFY(build(root, {"t/dat/sub/keep"}));
 
     const FileOps::Progress progress{[](int) {}, [](int) {}};
-    QCOMPARE(FileOps::replace(plan, progress, &why), FileOps::Reached::Removing);
-    QCOMPARE(why, QStringLiteral("could not remove %1 (it changed after it was checked)").arg(FileOps::native(sub)));
+    const FileOps::Reached reached = FileOps::replace(plan, progress, &why);
     QCOMPARE(tree(root + QStringLiteral("/outside")), QStringList{"keep"});
-    QCOMPARE(tree(root + QStringLiteral("/moved")), QStringList{"x"});
+    QCOMPARE(readExact(root + QStringLiteral("/outside/keep")), QByteArray("outside/keep"));
+    if (!refused) {
+        QCOMPARE(reached, FileOps::Reached::Done);
+        QVERIFY(!QFileInfo::exists(swapped));
+        return;
+    }
+    QCOMPARE(reached, FileOps::Reached::Removing);
+    QCOMPARE(why,
+             QStringLiteral("could not remove %1 (it changed after it was checked, by another program: close the "
+                            "launcher, the game and any program that syncs these folders, then run Re-install data "
+                            "again)")
+                 .arg(FileOps::native(swapped)));
     QVERIFY(!QFileInfo::exists(root + QStringLiteral("/t/dat/a")));
-    QCOMPARE(readExact(sub + QStringLiteral("/keep")), link ? QByteArray("outside/keep") : QByteArray("t/dat/sub/keep"));
+    if (link.isEmpty())
+        QCOMPARE(readExact(swapped + QStringLiteral("/keep")), QByteArray("t/dat/sub/keep"));
     // Wine would delete what the link leads to.
-    if (link)
-        QVERIFY(underWine() ? unixCommand({QStringLiteral("/bin/rm"), unixPath(sub)}) == 0 : QFile::remove(sub));
+    else
+        QVERIFY(underWine() ? unixCommand({QStringLiteral("/bin/rm"), unixPath(swapped)}) == 0
+                            : QFile::remove(swapped));
+}
+
+void tst_FileOps::rmDirInFolderLinuxForbidsChanging()
+{
+    // Under Wine, as root: an immutable folder, whose entries Linux refuses
+    // to remove after Wine said yes.
+    const QString dat = m_dir->path() + QStringLiteral("/t/dat");
+    QVERIFY(build(m_dir->path(), {"t/dat/a", "t/dat/b"}));
+    const QString unixDat = unixPath(dat);
+    if (unixDat.isEmpty() || unixCommand({QStringLiteral("/usr/bin/chattr"), QStringLiteral("+i"), unixDat}) != 0)
+        QSKIP("needs Wine run as root, on a Linux file system that keeps the immutable flag");
+    QString failed;
+    FileOps::SystemError error;
+    const bool removed = m_window->rmDir(dat, &failed, &error);
+    QCOMPARE(unixCommand({QStringLiteral("/usr/bin/chattr"), QStringLiteral("-i"), unixDat}), 0);
+    QVERIFY(!removed);
+    QCOMPARE(failed, dat + QStringLiteral("/a"));
+    QVERIFY2(error.text.startsWith(QStringLiteral("Wine said it was deleted, but Linux kept it")),
+             qPrintable(error.text));
+    QCOMPARE(tree(dat), QStringList({"a", "b"}));
 }
 
 void tst_FileOps::surveyStopsAtDepthLimit()
@@ -695,6 +735,17 @@ void tst_FileOps::surveyStopsAtDepthLimit()
     QVERIFY(QFileInfo(dat + deep).isDir());
     // Removed from further down, the rest is within the limit.
     QVERIFY(m_window->rmDir(dat + QStringLiteral("/d").repeated(100)));
+#ifdef Q_OS_UNIX
+    // Under a small limit of open files the walk stops short of it.
+    rlimit files {};
+    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &files), 0);
+    const rlimit small{40, files.rlim_max};
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &small), 0);
+    const bool stopped = !m_window->rmDir(dat, &failed, &error);
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &files), 0);
+    QVERIFY(stopped);
+    QCOMPARE(error.text, QStringLiteral("folders are nested more than 20 deep"));
+#endif
 }
 
 void tst_FileOps::pathsAsGivenToTheSystem_data()
@@ -712,6 +763,9 @@ void tst_FileOps::pathsAsGivenToTheSystem_data()
     QTest::newRow("share") << "\\\\server\\share\\Brask" << "\\\\?\\UNC\\server\\share\\Brask";
     QTest::newRow("share, forward slashes") << "//server/share/Brask" << "\\\\?\\UNC\\server\\share\\Brask";
     QTest::newRow("device form") << "\\\\.\\{drive}\\Games\\Brask" << "\\\\?\\{drive}\\Games\\Brask";
+    QTest::newRow("extended form, without a trailing separator")
+        << "\\\\?\\{drive}\\Games\\Brask\\" << "\\\\?\\{drive}\\Games\\Brask";
+    QTest::newRow("extended form, drive root") << "\\\\?\\{drive}\\" << "\\\\?\\{drive}\\";
     QTest::newRow("extended form, as typed") << "\\\\?\\{drive}\\Games.\\Brask" << "\\\\?\\{drive}\\Games.\\Brask";
 #else
     // ".." is left to the system, which knows where a link on the way leads.

@@ -352,6 +352,16 @@ void braskDeep(Installations &installations)
     usual(installations);
 }
 
+// A Brask file whose Unix name holds a character no Windows name may hold.
+void braskNameWindowsCannotHold(Installations &installations)
+{
+    usual(installations);
+    const QString dat = unixPath(installations.target + QStringLiteral("/dat"));
+    installations.unixLeftovers << dat + QStringLiteral("/a*b.pak");
+    if (dat.isEmpty() || unixCommand({QStringLiteral("/usr/bin/touch"), installations.unixLeftovers.last()}) != 0)
+        installations.cannotBeMade = "a file name that holds an asterisk needs a Unix folder under Wine";
+}
+
 // Another program holds the Brask dat's files with deletion shared.
 void braskDatHeldDeleteShared(Installations &installations)
 {
@@ -674,7 +684,7 @@ void tst_Reinstall::reinstall_data()
     // says which folder stayed as it was.
     QTest::newRow("Brask dat swapped while asked")
         << "Ostrel" << "Brask" << &braskDatSwappedWhileAsked << ""
-        << QStringList{"Brask/dat: could not remove Brask/dat (it changed after it was checked)",
+        << QStringList{"Brask/dat: could not remove Brask/dat (it changed after it was checked, by another program",
                        "Brask/dat was not changed. Brask/sfx was rebuilt." + again}
         << QStringList{"-", "new"} << QStringList{"yes", "(stale)"};
     QTest::newRow("Brask dat made while asked")
@@ -762,6 +772,12 @@ void tst_Reinstall::reinstall_data()
     QTest::newRow("Ostrel file named with a backslash")
         << "Ostrel" << "Brask" << &ostrelNameWithBackslash << ""
         << QStringList{"Brask/dat: the source file Ostrel/dat/", unchanged} << untouched << none;
+    QTest::newRow("Brask file named with an asterisk")
+        << "Ostrel" << "Brask" << &braskNameWindowsCannotHold << ""
+        << QStringList{"Brask/dat: Brask/dat/a*b.pak has a name that Windows cannot use (it holds one of \\ : * ? "
+                       "\" < > |): rename or remove it from Linux",
+                       unchanged}
+        << untouched << none;
     // On Windows a running launcher holds the file open, which the box says,
     // with the system's words, what became of the folders and what to do.
     QTest::newRow("Brask dat cannot be emptied")

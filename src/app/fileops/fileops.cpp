@@ -206,7 +206,14 @@ void removeLeftovers(const NativePath &folder)
 
 QString native(const QString &path)
 {
-    return QDir::toNativeSeparators(path);
+    // A line break or other control character in a name would read as the
+    // program's own text.
+    QString shown = QDir::toNativeSeparators(path);
+    for (QChar &c : shown) {
+        if (c.category() == QChar::Other_Control)
+            c = QChar::ReplacementCharacter;
+    }
+    return shown;
 }
 
 void setText(QString *out, const QString &text)
@@ -250,156 +257,230 @@ bool checkFolder(const QString &path, const QString &what, QString *failure)
     return true;
 }
 
-bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *why, Field *field)
-{
-    const QString from = cleanPath(src);
-    const QString to = cleanPath(dst);
-    const QString parent = QFileInfo(to).path();
-    const NativePath nativeFrom = toNative(from);
-    const NativePath nativeTo = toNative(to);
-    const NativePath nativeParent = toNative(parent);
-    SystemError error;
-    auto refuse = [&](const QString &text, Field cause = Field::None) {
-        setText(why, text);
-        if (field)
-            *field = cause;
-        return false;
-    };
-    auto cannotCompare = [&] {
-        return refuse(QStringLiteral("could not tell whether the source folder %1 lies inside this folder (%2)")
-                          .arg(native(from), error.text));
-    };
+namespace {
 
-    for (const QString &path : {from, to}) {
+// The two folders of a plan, each as cleaned and as the system takes it,
+// and the folder the new destination is made in.
+struct PlanPaths
+{
+    PlanPaths(const QString &src, const QString &dst)
+        : from(cleanPath(src)), to(cleanPath(dst)), parent(QFileInfo(to).path()), nativeFrom(toNative(from)),
+          nativeTo(toNative(to)), nativeParent(toNative(parent))
+    {
+    }
+    QString from;
+    QString to;
+    QString parent;
+    NativePath nativeFrom;
+    NativePath nativeTo;
+    NativePath nativeParent;
+};
+
+// Why a plan is refused, and which path the player should look at again.
+struct Refusal
+{
+    QString why;
+    Field field = Field::None;
+};
+
+bool refused(Refusal *refusal, const QString &why, Field field = Field::None)
+{
+    refusal->why = why;
+    refusal->field = field;
+    return false;
+}
+
+bool checkExact(const PlanPaths &paths, Refusal *refusal)
+{
+    for (const QString &path : {paths.from, paths.to}) {
         if (!exactPath(path)) {
-            return refuse(QStringLiteral("%1 cannot be given to the system exactly as named: it holds bytes that are "
-                                         "not text")
-                              .arg(native(path)),
-                          path == from ? Field::Source : Field::Target);
+            return refused(refusal,
+                           QStringLiteral("%1 cannot be given to the system exactly as named: it holds bytes that "
+                                          "are not text")
+                               .arg(native(path)),
+                           path == paths.from ? Field::Source : Field::Target);
         }
     }
+    return true;
+}
 
-    // The source: a folder whose listing, taken now, is what gets copied.
-    QByteArray sourceId;
+// The source: a folder whose listing, taken now, is what gets copied, in
+// name order, hidden files left out; no two of its names one name on
+// Windows.
+bool checkSource(const PlanPaths &paths, QByteArray *id, QList<SourceEntry> *entries, Refusal *refusal)
+{
+    const QString from = native(paths.from);
+    SystemError error;
     Kind kind = Kind::Missing;
-    if (!identify(nativeFrom, true, &sourceId, &kind, &error)) {
-        return refuse(error.notFound ? QStringLiteral("the source folder %1 does not exist").arg(native(from))
-                                     : QStringLiteral("the source folder %1 cannot be read (%2)")
-                                           .arg(native(from), error.text),
-                      Field::Source);
+    if (!identify(paths.nativeFrom, true, id, &kind, &error)) {
+        return refused(refusal,
+                       error.notFound ? QStringLiteral("the source folder %1 does not exist").arg(from)
+                                      : QStringLiteral("the source folder %1 cannot be read (%2)").arg(from, error.text),
+                       Field::Source);
     }
     if (kind != Kind::Folder)
-        return refuse(QStringLiteral("the source %1 is not a folder").arg(native(from)), Field::Source);
+        return refused(refusal, QStringLiteral("the source %1 is not a folder").arg(from), Field::Source);
     QList<SourceEntry> listed;
-    if (!listSource(nativeFrom, &listed, &error))
-        return refuse(QStringLiteral("the source folder %1 cannot be read (%2)").arg(native(from), error.text),
-                      Field::Source);
-    QList<SourceEntry> entries;
-    for (const SourceEntry &entry : listed) {
+    if (!listSource(paths.nativeFrom, &listed, &error))
+        return refused(refusal, QStringLiteral("the source folder %1 cannot be read (%2)").arg(from, error.text),
+                       Field::Source);
+    for (const SourceEntry &entry : std::as_const(listed)) {
         if (!entry.hidden)
-            entries.append(entry);
+            entries->append(entry);
     }
-    std::stable_sort(entries.begin(), entries.end(), [](const SourceEntry &a, const SourceEntry &b) {
+    std::stable_sort(entries->begin(), entries->end(), [](const SourceEntry &a, const SourceEntry &b) {
         return shownName(a.name).compare(shownName(b.name), Qt::CaseInsensitive) < 0;
     });
-    for (int i = 1; i < entries.size(); ++i) {
-        if (namesClash(entries[i - 1].name, entries[i].name)) {
-            return refuse(QStringLiteral("the Ostrel files %1 and %2 differ only in letter case, and a Windows "
-                                         "folder cannot hold both: keep only the one the game uses in the Ostrel "
-                                         "folder, then run Re-install data again")
-                              .arg(shownName(entries[i - 1].name), shownName(entries[i].name)));
+    for (int i = 1; i < entries->size(); ++i) {
+        if (namesClash(entries->at(i - 1).name, entries->at(i).name)) {
+            return refused(refusal,
+                           QStringLiteral("the Ostrel files %1 and %2 differ only in letter case, and a Windows "
+                                          "folder cannot hold both: keep only the one the game uses in the Ostrel "
+                                          "folder, then run Re-install data again")
+                               .arg(shownName(entries->at(i - 1).name), shownName(entries->at(i).name)));
         }
     }
+    return true;
+}
 
-    // The destination: everything its removal reaches, and a parent that
-    // takes new folders.
-    Node target;
+// The destination: everything its removal reaches, and a parent folder that
+// takes the new one.
+bool checkTarget(const PlanPaths &paths, Node *target, QByteArray *parentId, Refusal *refusal)
+{
+    SystemError error;
     NativePath where;
-    if (!survey(nativeTo, &target, &where, &error)) {
+    if (!survey(paths.nativeTo, target, &where, &error)) {
         // Named as the player typed the folder it lies in.
-        const QString shown = where.startsWith(nativeTo) ? to + shownName(where.mid(nativeTo.size()))
-                                                         : shownName(where);
-        return refuse(QStringLiteral("%1 cannot be read (%2)").arg(native(shown), error.text));
+        const QString shown = where.startsWith(paths.nativeTo) ? paths.to + shownName(where.mid(paths.nativeTo.size()))
+                                                               : shownName(where);
+        if (error.badName)
+            return refused(refusal, QStringLiteral("%1 has a name that Windows cannot use (it holds one of \\ : * ? "
+                                                   "\" < > |): rename or remove it from Linux, then run Re-install "
+                                                   "data again")
+                                        .arg(native(shown)));
+        return refused(refusal, QStringLiteral("%1 cannot be read (%2)").arg(native(shown), error.text));
     }
-    if (target.kind == Kind::File || target.kind == Kind::Other)
-        return refuse(QStringLiteral("could not be created: something that is not a folder is in the way"),
-                      Field::Target);
-    QByteArray parentId;
-    if (!identify(nativeParent, true, &parentId, &kind, &error)) {
-        return refuse(error.notFound ? QStringLiteral("could not be created: %1 does not exist").arg(native(parent))
-                                     : QStringLiteral("could not be created: %1 cannot be read (%2)")
-                                           .arg(native(parent), error.text),
-                      Field::Target);
+    if (target->kind == Kind::File || target->kind == Kind::Other)
+        return refused(refusal, QStringLiteral("could not be created: something that is not a folder is in the way"),
+                       Field::Target);
+    const QString parent = native(paths.parent);
+    Kind kind = Kind::Missing;
+    if (!identify(paths.nativeParent, true, parentId, &kind, &error)) {
+        return refused(refusal,
+                       error.notFound ? QStringLiteral("could not be created: %1 does not exist").arg(parent)
+                                      : QStringLiteral("could not be created: %1 cannot be read (%2)")
+                                            .arg(parent, error.text),
+                       Field::Target);
     }
     if (kind != Kind::Folder)
-        return refuse(QStringLiteral("could not be created: %1 is not a folder").arg(native(parent)), Field::Target);
+        return refused(refusal, QStringLiteral("could not be created: %1 is not a folder").arg(parent), Field::Target);
+    return true;
+}
 
-    // The copy removes and writes the destination and makes its entry in the
-    // parent: none of these, nor any folder holding them, may be the source.
+// The copy removes and writes the destination and makes its entry in the
+// parent: none of these, nor any folder holding them, may be the source,
+// and the destination may not hold the source.
+bool checkNesting(const PlanPaths &paths, const QByteArray &sourceId, const QByteArray &parentId, const Node &target,
+                  Refusal *refusal)
+{
+    SystemError error;
+    auto cannotCompare = [&] {
+        return refused(refusal, QStringLiteral("could not tell whether the source folder %1 lies inside this folder "
+                                               "(%2)")
+                                    .arg(native(paths.from), error.text));
+    };
     QList<QByteArray> written;
     QByteArray targetId;
     if (target.kind == Kind::Folder || target.kind == Kind::Link) {
-        if (identify(nativeTo, true, &targetId, &kind, &error)) {
-            if (!ancestry(nativeTo, &written, &error))
+        Kind kind = Kind::Missing;
+        if (identify(paths.nativeTo, true, &targetId, &kind, &error)) {
+            if (!ancestry(paths.nativeTo, &written, &error))
                 return cannotCompare();
         } else if (!error.notFound) {
             return cannotCompare();
         }
     }
-    if (!ancestry(nativeParent, &written, &error))
-        return cannotCompare();
-    // And the destination, when it is there, may not hold the source.
     QList<QByteArray> holdingSource;
-    if (!ancestry(nativeFrom, &holdingSource, &error))
-        return cannotCompare();
-    // Folders reached by a name of their own (a second drive letter, a share,
-    // a bind mount) have parents of their own too: where the destination or
-    // its parent lies inside the source is learnt from the source's side.
+    // Folders reached by a name of their own (a second drive letter, a
+    // share, a bind mount) have parents of their own too: where the
+    // destination or its parent lies inside the source is learnt from the
+    // source's side.
     QList<QByteArray> insideSource;
-    if (!folderTree(nativeFrom, &insideSource, &error))
+    if (!ancestry(paths.nativeParent, &written, &error) || !ancestry(paths.nativeFrom, &holdingSource, &error)
+        || !folderTree(paths.nativeFrom, &insideSource, &error))
         return cannotCompare();
     if (written.contains(sourceId) || (!targetId.isEmpty() && holdingSource.contains(targetId))
         || insideSource.contains(parentId) || (!targetId.isEmpty() && insideSource.contains(targetId))) {
-        return refuse(QStringLiteral("the source folder %1 is this folder, or one lies inside the other")
-                          .arg(native(from)),
-                      Field::Both);
+        return refused(refusal, QStringLiteral("the source folder %1 is this folder, or one lies inside the other")
+                                    .arg(native(paths.from)),
+                       Field::Both);
     }
+    return true;
+}
 
-    plan->src = from;
-    plan->dst = to;
-    plan->nativeSrc = nativeFrom;
-    plan->nativeDst = nativeTo;
-    plan->target = target;
-    plan->entries = entries;
-    plan->reads.clear();
-    plan->way.clear();
-    // The way to the new folder's parent, which must still lead there once
-    // the old folder is gone (with ".." after it, it would not).
-    if (!reachedThrough(nativeParent, &plan->way, &error))
-        return cannotCompare();
-    // Everything the system goes through to reach the source, and each file
-    // that is a link, hop by hop.
+// What the plan's removal must not reach: the way to the new folder's
+// parent, which must still lead there once the old folder is gone (with
+// ".." after it, it would not); everything the system goes through to reach
+// the source; and each file copied, hop by hop where it is a link. A file
+// that cannot be read would stop the copy with the old folder already gone.
+bool checkReads(const PlanPaths &paths, CopyPlan *plan, Refusal *refusal)
+{
+    SystemError error;
+    if (!reachedThrough(paths.nativeParent, &plan->way, &error))
+        return refused(refusal, QStringLiteral("could not tell what the way to %1 goes through (%2)")
+                                    .arg(native(paths.parent), error.text));
+    auto cannotFollow = [&](const QString &shown) {
+        return refused(refusal, QStringLiteral("could not tell what the source %1 is reached through (%2)")
+                                    .arg(native(shown), error.text));
+    };
     QList<QByteArray> ids;
-    if (!reachedThrough(nativeFrom, &ids, &error))
-        return cannotCompare();
+    if (!reachedThrough(plan->nativeSrc, &ids, &error))
+        return cannotFollow(plan->src);
     for (const QByteArray &id : std::as_const(ids))
-        plan->reads.append({id, from});
-    for (const SourceEntry &entry : entries) {
+        plan->reads.append({id, plan->src});
+    for (const SourceEntry &entry : std::as_const(plan->entries)) {
         if (entry.kind != Kind::File)
             continue;
-        const QString shown = shownChild(from, entry.name);
-        // A file that cannot be read would stop the copy with the old
-        // folder already gone.
+        const QString shown = shownChild(plan->src, entry.name);
         if (!entry.readError.isEmpty())
-            return refuse(QStringLiteral("the source file %1 cannot be read (%2)").arg(native(shown), entry.readError));
+            return refused(refusal, QStringLiteral("the source file %1 cannot be read (%2)")
+                                        .arg(native(shown), entry.readError));
         plan->reads.append({entry.id, shown});
         ids.clear();
-        if (entry.link && !reachedThrough(joined(nativeFrom, entry.name), &ids, &error))
-            return cannotCompare();
+        if (entry.link && !reachedThrough(joined(plan->nativeSrc, entry.name), &ids, &error))
+            return cannotFollow(shown);
         for (const QByteArray &id : std::as_const(ids))
             plan->reads.append({id, shown});
     }
-    return checkApart(*plan, *plan, why, field);
+    return true;
+}
+
+} // namespace
+
+bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *why, Field *field)
+{
+    const PlanPaths paths(src, dst);
+    CopyPlan checked;
+    checked.src = paths.from;
+    checked.dst = paths.to;
+    checked.nativeSrc = paths.nativeFrom;
+    checked.nativeDst = paths.nativeTo;
+    QByteArray sourceId;
+    QByteArray parentId;
+    Refusal refusal;
+    const bool sound = checkExact(paths, &refusal) && checkSource(paths, &sourceId, &checked.entries, &refusal)
+                       && checkTarget(paths, &checked.target, &parentId, &refusal)
+                       && checkNesting(paths, sourceId, parentId, checked.target, &refusal)
+                       && checkReads(paths, &checked, &refusal)
+                       && checkApart(checked, checked, &refusal.why, &refusal.field);
+    if (!sound) {
+        setText(why, refusal.why);
+        if (field)
+            *field = refusal.field;
+        return false;
+    }
+    *plan = std::move(checked);
+    return true;
 }
 
 bool probeTarget(const CopyPlan &plan, QString *why, Spent *spent)

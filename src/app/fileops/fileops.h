@@ -32,6 +32,7 @@ struct SystemError
     bool notFound = false;  // the entry, or a folder on its way, is not there
     bool inUse = false;     // another program holds the file (only Windows locks files so)
     bool full = false;      // the drive, or this user's share of it, has no room left
+    bool badName = false;   // a listed name that the system cannot open (under Wine, a Unix name Windows cannot hold)
 };
 
 enum class Kind { Missing, File, Folder, Link, Other };

@@ -42,7 +42,10 @@ bool fail(SystemError *error, int code)
 bool changed(SystemError *error)
 {
     if (error)
-        *error = SystemError{QStringLiteral("it changed after it was checked"), false, false};
+        *error = SystemError{QStringLiteral("it changed after it was checked, by another program: close the launcher, "
+                                            "the game and any program that syncs these folders, then run "
+                                            "Re-install data again"),
+                             false, false};
     return false;
 }
 
@@ -155,7 +158,7 @@ int deepest()
 {
     rlimit files {};
     const rlim_t limit = ::getrlimit(RLIMIT_NOFILE, &files) == 0 ? files.rlim_cur : 1024;
-    return int(std::min<rlim_t>(1024, limit > 128 ? limit - 64 : 64));
+    return int(std::min<rlim_t>(1024, limit > 128 ? limit - 64 : limit / 2));
 }
 
 // Calls each with the name of every entry of dir but "." and "..", until it

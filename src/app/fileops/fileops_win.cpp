@@ -26,6 +26,7 @@ bool fail(SystemError *error, DWORD code = GetLastError())
         error->notFound = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
         error->inUse = code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
         error->full = code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL;
+        error->badName = code == ERROR_INVALID_NAME;
     }
     // Callers go on to ask GetLastError, which looking up the text may change.
     SetLastError(code);
@@ -35,7 +36,10 @@ bool fail(SystemError *error, DWORD code = GetLastError())
 bool changed(SystemError *error)
 {
     if (error)
-        *error = SystemError{QStringLiteral("it changed after it was checked"), false, false};
+        *error = SystemError{QStringLiteral("it changed after it was checked, by another program: close the launcher, "
+                                            "the game and any program that syncs these folders, then run "
+                                            "Re-install data again"),
+                             false, false};
     return false;
 }
 
@@ -475,16 +479,20 @@ bool setAttributes(HANDLE handle, DWORD attributes)
     return SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
 }
 
+// The program's own code for an entry that is no longer the one surveyed.
+const DWORD changedCode = 0x20000000 | 1;
+
 // Deletes the file or link name in folder through a handle on the entry
 // itself, the classic way when no other program has it open. When one does,
 // with deletion shared, as scanners, indexers and some launchers do, the
 // classic way would keep the name until that program lets go: then the
 // delete has POSIX semantics, and the name goes at once; where the file
 // system lacks them, the file is first moved aside, into a folder that
-// stays. A folder is refused, as DeleteFile refuses it. Given attributes to
+// stays. An entry that is not the one of identity id (when given) is left
+// alone (changedCode), and a folder refused, as DeleteFile refuses it. Given attributes to
 // keep, the file gets them back once its name is gone, for the names it has
 // elsewhere. Gives the system's error code, or 0.
-DWORD deleteNow(HANDLE folder, const std::wstring &name, const std::wstring &aside, DWORD keep)
+DWORD deleteNow(HANDLE folder, const std::wstring &name, const QByteArray &id, const std::wstring &aside, DWORD keep)
 {
     const ACCESS_MASK access = DELETE | FILE_READ_ATTRIBUTES | (keep ? FILE_WRITE_ATTRIBUTES : 0);
     Handle handle;
@@ -494,9 +502,14 @@ DWORD deleteNow(HANDLE folder, const std::wstring &name, const std::wstring &asi
         code = openAt(folder, name, access, shareAll, 0, &handle);
     if (code != ERROR_SUCCESS)
         return code;
+    // Only the entry surveyed goes: under Wine a Unix link swapped in since
+    // opens as what it leads to, which would go instead.
+    QByteArray now;
     Kind kind = Kind::Missing;
-    if (!kindOf(handle.get(), &kind, nullptr))
+    if (!identityOf(handle.get(), &now, &kind, false, nullptr))
         return GetLastError();
+    if (!id.isEmpty() && now != id)
+        return changedCode;
     if (kind == Kind::Folder)
         return ERROR_ACCESS_DENIED;
     auto kept = [&]() -> DWORD { return !keep || setAttributes(handle.get(), keep) ? ERROR_SUCCESS : GetLastError(); };
@@ -558,9 +571,9 @@ DWORD soon(Delete attempt)
 // try, and put back if that fails too. The flag belongs to the file, not to
 // a name: a file with other names (hard links) gets it back once this name
 // is gone.
-DWORD removeFileAt(HANDLE folder, const std::wstring &name, const std::wstring &aside)
+DWORD removeFileAt(HANDLE folder, const std::wstring &name, const QByteArray &id, const std::wstring &aside)
 {
-    const DWORD code = soon([&] { return deleteNow(folder, name, aside, 0); });
+    const DWORD code = soon([&] { return deleteNow(folder, name, id, aside, 0); });
     if (code != ERROR_ACCESS_DENIED)
         return code;
     BY_HANDLE_FILE_INFORMATION info;
@@ -572,7 +585,7 @@ DWORD removeFileAt(HANDLE folder, const std::wstring &name, const std::wstring &
             return code;
     }
     const DWORD keep = info.nNumberOfLinks > 1 ? info.dwFileAttributes : 0;
-    const DWORD second = soon([&] { return deleteNow(folder, name, aside, keep); });
+    const DWORD second = soon([&] { return deleteNow(folder, name, id, aside, keep); });
     if (second != ERROR_SUCCESS) {
         Handle handle;
         if (openAt(folder, name, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, shareAll, 0, &handle) == ERROR_SUCCESS)
@@ -597,7 +610,8 @@ DWORD removeFolderAt(HANDLE handle, bool writable)
     return second;
 }
 
-// Whether the entry name in folder is still the one of identity id, once
+// Whether the entry name in folder is still the one of identity id (or any,
+// when none is given), once
 // its handle went with its deletion asked for. One that is still going
 // (another program holds it) cannot be opened again, and counts as gone.
 bool stillThere(HANDLE folder, const std::wstring &name, const QByteArray &id)
@@ -606,7 +620,7 @@ bool stillThere(HANDLE folder, const std::wstring &name, const QByteArray &id)
     QByteArray now;
     Kind kind = Kind::Missing;
     return openAt(folder, name, FILE_READ_ATTRIBUTES, shareAll, 0, &handle) == ERROR_SUCCESS
-           && identityOf(handle.get(), &now, &kind, false, nullptr) && now == id;
+           && (id.isEmpty() || (identityOf(handle.get(), &now, &kind, false, nullptr) && now == id));
 }
 
 // What one removal walk shares down the folders.
@@ -646,7 +660,16 @@ bool removeNode(HANDLE folder, const Node &node, const QString &shown, const Rem
     // folder was just walked, so only the entry's own absence means it is
     // gone.
     if (node.kind != Kind::Folder) {
-        const DWORD code = removeFileAt(folder, name, removal.aside);
+        const DWORD code = removeFileAt(folder, name, node.id, removal.aside);
+        if (code == changedCode)
+            return changed(removal.error) || stopped();
+        // Wine says yes to a delete that Linux then refuses, when the
+        // folder may not be changed.
+        if (code == ERROR_SUCCESS && underWine() && stillThere(folder, name, node.id))
+            return refuse(QStringLiteral("Wine said it was deleted, but Linux kept it: most likely Linux does not let "
+                                         "you change the folder that holds it. From Linux, give yourself write "
+                                         "permission on that folder, or remove the file yourself, then run "
+                                         "Re-install data again"));
         if (code == ERROR_SUCCESS)
             ++*removal.removed;
         return code == ERROR_SUCCESS || code == ERROR_FILE_NOT_FOUND || failAt(code);
@@ -723,8 +746,13 @@ QString cleanPath(const QString &typed)
     // The extended form is the path exactly as the system is to take it.
     // Qt's cleaning, and even its fromNativeSeparators, would drop the
     // prefix, and Win32 then trim the names.
-    if (QDir::toNativeSeparators(path).startsWith(QLatin1String("\\\\?\\")))
-        return path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    if (QDir::toNativeSeparators(path).startsWith(QLatin1String("\\\\?\\"))) {
+        path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+        // A separator at the end names nothing, but after a drive's root.
+        while (path.endsWith(QLatin1Char('/')) && !path.endsWith(QLatin1String(":/")))
+            path.chop(1);
+        return path;
+    }
     return QDir::cleanPath(path);
 }
 
@@ -799,7 +827,10 @@ bool removeFile(const NativePath &path, bool folderChecked, SystemError *error)
     if (code == ERROR_FILE_NOT_FOUND)
         code = ERROR_PATH_NOT_FOUND;
     if (code == ERROR_SUCCESS)
-        code = removeFileAt(handle.get(), name, folder);
+        code = removeFileAt(handle.get(), name, QByteArray(), folder);
+    // Wine says yes to a delete that Linux then refuses.
+    if (code == ERROR_SUCCESS && underWine() && stillThere(handle.get(), name, QByteArray()))
+        code = ERROR_ACCESS_DENIED;
     if (code == ERROR_SUCCESS)
         return true;
     fail(error, code);
@@ -925,8 +956,11 @@ bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemErr
                 if (kind != Kind::File)
                     entry.readError.clear();
                 else if ((attributes | fileAttributes) & onlineOnly)
-                    entry.readError = QStringLiteral("it is kept online only: make it available on this device, "
-                                                     "then try again");
+                    entry.readError = QStringLiteral("it is not stored on this device: a cloud file, such as "
+                                                     "OneDrive's \"Free up space\" leaves, or one moved to offline "
+                                                     "storage. Choose \"Always keep on this device\" for the Ostrel "
+                                                     "folder in Explorer, wait for the download, then run "
+                                                     "Re-install data again");
             } else if (!entry.link && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
                 // Listed, yet not there when opened by that name (under Wine a
                 // Unix name holding a backslash): a file the copy cannot read.
