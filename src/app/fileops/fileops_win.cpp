@@ -633,6 +633,56 @@ struct Removal
     int *removed;
 };
 
+// The names in the folder that handle holds open, as the system lists them.
+bool namesIn(HANDLE handle, std::vector<std::wstring> *names)
+{
+    std::vector<char> buffer(64 * 1024);
+    for (auto kind = FileIdBothDirectoryRestartInfo;; kind = FileIdBothDirectoryInfo) {
+        if (!GetFileInformationByHandleEx(handle, kind, buffer.data(), DWORD(buffer.size())))
+            return GetLastError() == ERROR_NO_MORE_FILES;
+        for (std::size_t at = 0;;) {
+            const auto *entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO *>(buffer.data() + at);
+            names->emplace_back(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            if (entry->NextEntryOffset == 0)
+                break;
+            at += entry->NextEntryOffset;
+        }
+    }
+}
+
+// What a folder that would not go still holds, once every entry surveyed
+// in it was said to be removed. Wine says yes to a delete that Linux then
+// refuses (in a folder the user may not change): such a file is named, and
+// no longer counted as removed. Anything else there was never listed
+// (under Wine, a Unix link that leads nowhere).
+bool leftBehind(HANDLE folder, const Node &node, const QString &shown, const Removal &removal)
+{
+    Handle own;
+    std::vector<std::wstring> names;
+    if (openAt(folder, wide(node.name), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, shareAll, FILE_DIRECTORY_FILE,
+               &own)
+        == ERROR_SUCCESS)
+        namesIn(own.get(), &names);
+    const Node *kept = nullptr;
+    for (const Node &entry : node.children) {
+        if (std::find(names.cbegin(), names.cend(), wide(entry.name)) == names.cend())
+            continue;
+        --*removal.removed;
+        if (!kept)
+            kept = &entry;
+    }
+    if (removal.error) {
+        *removal.error = SystemError{
+            kept ? QStringLiteral("Wine said it was deleted, but Linux kept it: most likely Linux does not let you "
+                                  "change the folder that holds it. From Linux, give yourself write permission on "
+                                  "that folder, or remove the file yourself, then run Re-install data again")
+                 : QStringLiteral("it holds entries that its listing never gave"),
+            false, false};
+    }
+    setText(removal.failed, kept ? shown + QLatin1Char('/') + shownName(kept->name) : shown);
+    return false;
+}
+
 // Removes node, the entry of that name in the folder that folder holds
 // open, and everything the survey found below it. Each folder is opened
 // relative to the one that holds it, and checked to be the one surveyed
@@ -663,13 +713,6 @@ bool removeNode(HANDLE folder, const Node &node, const QString &shown, const Rem
         const DWORD code = removeFileAt(folder, name, node.id, removal.aside);
         if (code == changedCode)
             return changed(removal.error) || stopped();
-        // Wine says yes to a delete that Linux then refuses, when the
-        // folder may not be changed.
-        if (code == ERROR_SUCCESS && underWine() && stillThere(folder, name, node.id))
-            return refuse(QStringLiteral("Wine said it was deleted, but Linux kept it: most likely Linux does not let "
-                                         "you change the folder that holds it. From Linux, give yourself write "
-                                         "permission on that folder, or remove the file yourself, then run "
-                                         "Re-install data again"));
         if (code == ERROR_SUCCESS)
             ++*removal.removed;
         return code == ERROR_SUCCESS || code == ERROR_FILE_NOT_FOUND || failAt(code);
@@ -711,10 +754,8 @@ bool removeNode(HANDLE folder, const Node &node, const QString &shown, const Rem
         ++*removal.removed;
         return true;
     }
-    // Every entry listed is gone: what is left was never listed (under
-    // Wine, a Unix link that leads nowhere).
     if (code == ERROR_DIR_NOT_EMPTY)
-        return refuse(QStringLiteral("it holds entries that its listing never gave"));
+        return leftBehind(folder, node, shown, removal);
     return failAt(code);
 }
 
