@@ -565,6 +565,16 @@ DWORD soon(Delete attempt)
     }
 }
 
+// A handle to change the attributes of name in folder through. Wine, like
+// Linux, refuses write access to a read-only file to all but root, yet lets
+// its attributes be set through a handle that only reads them, as its own
+// SetFileAttributesW does.
+DWORD openForAttributes(HANDLE folder, const std::wstring &name, Handle *opened)
+{
+    const DWORD code = openAt(folder, name, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, shareAll, 0, opened);
+    return code == ERROR_ACCESS_DENIED ? openAt(folder, name, FILE_READ_ATTRIBUTES, shareAll, 0, opened) : code;
+}
+
 // Windows refuses to delete read-only files and folders (Explorer marks
 // customised folders so), and copies keep the source's read-only flag, so
 // every later repair would stop there: the flag is cleared for a second
@@ -579,7 +589,7 @@ DWORD removeFileAt(HANDLE folder, const std::wstring &name, const QByteArray &id
     BY_HANDLE_FILE_INFORMATION info;
     {
         Handle handle;
-        if (openAt(folder, name, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, shareAll, 0, &handle) != ERROR_SUCCESS
+        if (openForAttributes(folder, name, &handle) != ERROR_SUCCESS
             || !GetFileInformationByHandle(handle.get(), &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
             || !setAttributes(handle.get(), info.dwFileAttributes & ~DWORD(FILE_ATTRIBUTE_READONLY)))
             return code;
@@ -588,7 +598,7 @@ DWORD removeFileAt(HANDLE folder, const std::wstring &name, const QByteArray &id
     const DWORD second = soon([&] { return deleteNow(folder, name, id, aside, keep); });
     if (second != ERROR_SUCCESS) {
         Handle handle;
-        if (openAt(folder, name, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, shareAll, 0, &handle) == ERROR_SUCCESS)
+        if (openForAttributes(folder, name, &handle) == ERROR_SUCCESS)
             setAttributes(handle.get(), info.dwFileAttributes);
     }
     return second;
