@@ -102,24 +102,29 @@ bool kindOf(HANDLE handle, Kind *kind, DWORD *attributes, bool *foreign = nullpt
 bool identityOf(HANDLE handle, QByteArray *id, Kind *kind, bool followLinks, SystemError *error,
                 BY_HANDLE_FILE_INFORMATION *file = nullptr)
 {
+    // Each question is a round trip to the server under Wine: a link's own
+    // identity, when nothing more is wanted, takes two.
+    if (!followLinks && !kindOf(handle, kind, nullptr))
+        return fail(error);
+    FILE_ID_INFO full;
+    const bool wide = GetFileInformationByHandleEx(handle, FileIdInfo, &full, sizeof full);
+    const DWORD code = wide ? DWORD(ERROR_SUCCESS) : GetLastError();
+    if (!wide && code != ERROR_INVALID_PARAMETER && code != ERROR_NOT_SUPPORTED && code != ERROR_INVALID_FUNCTION)
+        return fail(error, code);
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handle, &info))
+    if ((file || followLinks || !wide) && !GetFileInformationByHandle(handle, &info))
         return fail(error);
     if (file)
         *file = info;
-    *kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? Kind::Folder : Kind::File;
-    if (!followLinks && !kindOf(handle, kind, nullptr))
-        return fail(error);
-    quint32 serial = info.dwVolumeSerialNumber;
+    if (followLinks)
+        *kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? Kind::Folder : Kind::File;
+    quint32 serial = 0;
     unsigned char fileId[16] = {};
-    FILE_ID_INFO full;
-    if (GetFileInformationByHandleEx(handle, FileIdInfo, &full, sizeof full)) {
+    if (wide) {
         serial = quint32(full.VolumeSerialNumber);
         std::memcpy(fileId, full.FileId.Identifier, sizeof fileId);
     } else {
-        const DWORD code = GetLastError();
-        if (code != ERROR_INVALID_PARAMETER && code != ERROR_NOT_SUPPORTED && code != ERROR_INVALID_FUNCTION)
-            return fail(error, code);
+        serial = info.dwVolumeSerialNumber;
         const quint64 index = (quint64(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
         for (int i = 0; i < 8; ++i)
             fileId[i] = (unsigned char)(index >> (8 * i));
