@@ -648,23 +648,6 @@ struct Removal
     int *removed;
 };
 
-// The names in the folder that handle holds open, as the system lists them.
-bool namesIn(HANDLE handle, std::vector<std::wstring> *names)
-{
-    std::vector<char> buffer(64 * 1024);
-    for (auto kind = FileIdBothDirectoryRestartInfo;; kind = FileIdBothDirectoryInfo) {
-        if (!GetFileInformationByHandleEx(handle, kind, buffer.data(), DWORD(buffer.size())))
-            return GetLastError() == ERROR_NO_MORE_FILES;
-        for (std::size_t at = 0;;) {
-            const auto *entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO *>(buffer.data() + at);
-            names->emplace_back(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
-            if (entry->NextEntryOffset == 0)
-                break;
-            at += entry->NextEntryOffset;
-        }
-    }
-}
-
 // What a folder that would not go still holds, once every entry surveyed
 // in it was said to be removed. Wine says yes to a delete that Linux then
 // refuses (in a folder the user may not change): such a file is named, and
@@ -672,19 +655,20 @@ bool namesIn(HANDLE handle, std::vector<std::wstring> *names)
 // (under Wine, a Unix link that leads nowhere).
 bool leftBehind(HANDLE folder, const Node &node, const QString &shown, const Removal &removal)
 {
+    // Only an entry of the identity surveyed was counted: another of its
+    // name, made since, was not.
     Handle own;
-    std::vector<std::wstring> names;
-    if (openAt(folder, wide(node.name), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, shareAll, FILE_DIRECTORY_FILE,
-               &own)
-        == ERROR_SUCCESS)
-        namesIn(own.get(), &names);
     const Node *kept = nullptr;
-    for (const Node &entry : node.children) {
-        if (std::find(names.cbegin(), names.cend(), wide(entry.name)) == names.cend())
-            continue;
-        --*removal.removed;
-        if (!kept)
-            kept = &entry;
+    if (openAt(folder, wide(node.name), FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES, shareAll,
+               FILE_DIRECTORY_FILE, &own)
+        == ERROR_SUCCESS) {
+        for (const Node &entry : node.children) {
+            if (!stillThere(own.get(), wide(entry.name), entry.id))
+                continue;
+            --*removal.removed;
+            if (!kept)
+                kept = &entry;
+        }
     }
     if (removal.error) {
         *removal.error = SystemError{
