@@ -1,5 +1,7 @@
 #include "testsupport.h"
 
+#include "fileops/fileops.h"
+
 #include <QAbstractButton>
 #include <QDir>
 #include <QDirIterator>
@@ -576,11 +578,14 @@ QList<QByteArray> rawNames(const QString &folder)
 
 void removeRaw(const QByteArray &path)
 {
-    const QFileInfo info(QString::fromUtf8(path));
-    if (info.isDir() && !info.isSymLink())
-        QDir(info.filePath()).removeRecursively();
-    else
-        QFile::remove(info.filePath());
+    // Qt's own removal cannot name what Win32 would rewrite (a name ending
+    // in a dot); the program's removal, tested on its own, can.
+    const FileOps::NativePath target = FileOps::toNative(FileOps::cleanPath(QString::fromUtf8(path)));
+    FileOps::Node tree;
+    FileOps::NativePath where;
+    if (FileOps::survey(target, &tree, &where, nullptr))
+        FileOps::removeSurveyed(target, QString::fromUtf8(path), tree, FileOps::Progress{[](int) {}, [](int) {}},
+                                nullptr, nullptr);
 }
 #endif
 

@@ -47,6 +47,8 @@ void tst_Reinstall::init()
 
 void tst_Reinstall::cleanup()
 {
+    // Names that Win32 would rewrite are beyond QTemporaryDir's removal.
+    removeRaw(m_dir->path().toUtf8());
     delete m_dir;
     m_dir = nullptr;
 }

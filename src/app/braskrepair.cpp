@@ -71,9 +71,8 @@ bool holds(const QString &folder, const char *name)
     QByteArray id;
     FileOps::Kind kind = FileOps::Kind::Missing;
     FileOps::SystemError error;
-    return FileOps::identify(FileOps::joined(FileOps::toNative(folder), FileOps::nameOf(QLatin1String(name))), false,
-                             &id, &kind, &error)
-           || !error.notFound;
+    const FileOps::NativePath entry = FileOps::joined(FileOps::toNative(folder), FileOps::nameOf(QLatin1String(name)));
+    return FileOps::identify(entry, FileOps::Links::NotFollowed, &id, &kind, &error) || !error.absent();
 }
 
 // A Brask installation holds its dat, its sfx or the patcher's TOS.txt.
@@ -88,9 +87,8 @@ QByteArray folderId(const QString &path)
 {
     QByteArray id;
     FileOps::Kind kind = FileOps::Kind::Missing;
-    return FileOps::identify(FileOps::toNative(path), true, &id, &kind, nullptr) && kind == FileOps::Kind::Folder
-               ? id
-               : QByteArray();
+    const bool known = FileOps::identify(FileOps::toNative(path), FileOps::Links::Followed, &id, &kind, nullptr);
+    return known && kind == FileOps::Kind::Folder ? id : QByteArray();
 }
 
 // The game folder that folder is the dat or sfx of, however the path names
@@ -461,13 +459,13 @@ void BraskRepair::on_btnLoginDat_clicked()
         FileOps::Kind kind = FileOps::Kind::Missing;
         FileOps::SystemError error;
         const QString shownBase = FileOps::native(FileOps::shownName(base));
-        if (!FileOps::identify(base, true, &id, &kind, &error) || kind != FileOps::Kind::Folder) {
+        if (!FileOps::identify(base, FileOps::Links::Followed, &id, &kind, &error) || kind != FileOps::Kind::Folder) {
             failures << (kind != FileOps::Kind::Missing ? QStringLiteral("%1 names %2, which is not a folder")
                                                               .arg(QLatin1String(variable), shownBase)
-                         : error.notFound ? QStringLiteral("%1 names %2, which does not exist")
+                         : error.absent() ? QStringLiteral("%1 names %2, which does not exist")
                                                 .arg(QLatin1String(variable), shownBase)
                                           : QStringLiteral("%1 names %2, which cannot be read (%3)")
-                                                .arg(QLatin1String(variable), shownBase, error.text));
+                                                .arg(QLatin1String(variable), shownBase, error.text()));
             continue;
         }
         FileOps::NativePath path = base;

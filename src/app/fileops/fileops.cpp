@@ -1,4 +1,4 @@
-#include "fileops/fileops.h"
+#include "fileops/dir.h"
 
 #include <QDebug>
 #include <QDir>
@@ -12,6 +12,38 @@
 #include <limits>
 
 namespace FileOps {
+
+QString SystemError::text() const
+{
+    switch (code) {
+    case Changed:
+        return QStringLiteral("it changed after it was checked, by another program: close the launcher, the game "
+                              "and any program that syncs these folders, then run Re-install data again");
+    case TooDeep:
+        return QStringLiteral("folders are nested more than %1 deep").arg(deepest());
+    case Unlisted:
+        return QStringLiteral("it holds entries that its listing never gave");
+    case HeldOpen:
+        return QStringLiteral("another program still has it open");
+    case LinuxKept:
+        return QStringLiteral("Wine said it was deleted, but Linux kept it: most likely Linux does not let you "
+                              "change the folder that holds it. From Linux, give yourself write permission on that "
+                              "folder, or remove the file yourself, then run Re-install data again");
+    case Mounted:
+        return QStringLiteral("another file system is mounted there");
+    case UnixLink:
+        return QStringLiteral("it is a link; remove it yourself");
+    case Replaced:
+        return QStringLiteral("it was replaced or rewritten");
+    case Rewritten:
+        return QStringLiteral("it changed while it was copied");
+    case FolderGone:
+        return QStringLiteral("the folder that holds it is no longer there");
+    default:
+        // errno on POSIX, a Win32 error code on Windows.
+        return qt_error_string(code);
+    }
+}
 
 namespace {
 
@@ -130,7 +162,7 @@ QString noRoomToTry(const SystemError &error)
 {
     return QStringLiteral("the Brask drive has no room left to try the copy on it (%1): make room there, then try "
                           "again")
-        .arg(error.text);
+        .arg(error.text());
 }
 
 // Why the Brask drive cannot take the copy of entry, as the rehearsal found.
@@ -151,13 +183,13 @@ QString refusedFile(Rehearsal &rehearsal, const QList<Name> &made, const SourceE
     }
     case Rehearsal::Made::TooLarge:
         return QStringLiteral("the Ostrel file %1 is %2, larger than the Brask drive takes (%3)")
-            .arg(name, QLocale::system().formattedDataSize(entry.size, 1), error.text);
+            .arg(name, QLocale::system().formattedDataSize(entry.size, 1), error.text());
     case Rehearsal::Made::BadName:
         return QStringLiteral("the Brask drive cannot hold a file named %1, as the Ostrel file is named").arg(name);
     default:
-        if (error.full)
+        if (error.full())
             return noRoomToTry(error);
-        return QStringLiteral("the Brask drive refused a file named %1 (%2)").arg(name, error.text);
+        return QStringLiteral("the Brask drive refused a file named %1 (%2)").arg(name, error.text());
     }
 }
 
@@ -225,12 +257,20 @@ void setText(QString *out, const QString &text)
 bool removeFileIfPresent(const NativePath &path, const QString &shown, bool folderChecked, QString *failure,
                          bool *inUse)
 {
-    SystemError error;
-    if (removeFile(path, folderChecked, &error) || error.notFound)
+    Dir holder;
+    Name name;
+    SystemError error{holder.openHolder(path, &name)};
+    if (error.absent() && !folderChecked)
         return true;
-    setText(failure, QStringLiteral("%1 (%2)").arg(native(shown), error.text));
+    if (error.absent())
+        error.code = FolderGone;
+    else if (error.code == 0)
+        error.code = holder.removeFile(name);
+    if (error.code == 0 || isGone(error.code))
+        return true;
+    setText(failure, QStringLiteral("%1 (%2)").arg(native(shown), error.text()));
     if (inUse)
-        *inUse = error.inUse;
+        *inUse = error.inUse();
     return false;
 }
 
@@ -245,9 +285,9 @@ bool checkFolder(const QString &path, const QString &what, QString *failure)
     QByteArray id;
     Kind kind = Kind::Missing;
     SystemError error;
-    if (!identify(toNative(path), true, &id, &kind, &error)) {
-        setText(failure, error.notFound ? QStringLiteral("%1 %2 does not exist").arg(what, native(path))
-                                        : QStringLiteral("%1 %2 cannot be read (%3)").arg(what, native(path), error.text));
+    if (!identify(toNative(path), Links::Followed, &id, &kind, &error)) {
+        setText(failure, error.absent() ? QStringLiteral("%1 %2 does not exist").arg(what, native(path))
+                                        : QStringLiteral("%1 %2 cannot be read (%3)").arg(what, native(path), error.text()));
         return false;
     }
     if (kind != Kind::Folder) {
@@ -312,17 +352,17 @@ bool checkSource(const PlanPaths &paths, QByteArray *id, QList<SourceEntry> *ent
     const QString from = native(paths.from);
     SystemError error;
     Kind kind = Kind::Missing;
-    if (!identify(paths.nativeFrom, true, id, &kind, &error)) {
+    if (!identify(paths.nativeFrom, Links::Followed, id, &kind, &error)) {
         return refused(refusal,
-                       error.notFound ? QStringLiteral("the source folder %1 does not exist").arg(from)
-                                      : QStringLiteral("the source folder %1 cannot be read (%2)").arg(from, error.text),
+                       error.absent() ? QStringLiteral("the source folder %1 does not exist").arg(from)
+                                      : QStringLiteral("the source folder %1 cannot be read (%2)").arg(from, error.text()),
                        Field::Source);
     }
     if (kind != Kind::Folder)
         return refused(refusal, QStringLiteral("the source %1 is not a folder").arg(from), Field::Source);
     QList<SourceEntry> listed;
     if (!listSource(paths.nativeFrom, &listed, &error))
-        return refused(refusal, QStringLiteral("the source folder %1 cannot be read (%2)").arg(from, error.text),
+        return refused(refusal, QStringLiteral("the source folder %1 cannot be read (%2)").arg(from, error.text()),
                        Field::Source);
     for (const SourceEntry &entry : std::as_const(listed)) {
         if (!entry.hidden)
@@ -353,23 +393,23 @@ bool checkTarget(const PlanPaths &paths, Node *target, QByteArray *parentId, Ref
         // Named as the player typed the folder it lies in.
         const QString shown = where.startsWith(paths.nativeTo) ? paths.to + shownName(where.mid(paths.nativeTo.size()))
                                                                : shownName(where);
-        if (error.badName)
+        if (error.badName())
             return refused(refusal, QStringLiteral("%1 has a name that Windows cannot use (it holds one of \\ : * ? "
                                                    "\" < > |): rename or remove it from Linux, then run Re-install "
                                                    "data again")
                                         .arg(native(shown)));
-        return refused(refusal, QStringLiteral("%1 cannot be read (%2)").arg(native(shown), error.text));
+        return refused(refusal, QStringLiteral("%1 cannot be read (%2)").arg(native(shown), error.text()));
     }
     if (target->kind == Kind::File || target->kind == Kind::Other)
         return refused(refusal, QStringLiteral("could not be created: something that is not a folder is in the way"),
                        Field::Target);
     const QString parent = native(paths.parent);
     Kind kind = Kind::Missing;
-    if (!identify(paths.nativeParent, true, parentId, &kind, &error)) {
+    if (!identify(paths.nativeParent, Links::Followed, parentId, &kind, &error)) {
         return refused(refusal,
-                       error.notFound ? QStringLiteral("could not be created: %1 does not exist").arg(parent)
+                       error.absent() ? QStringLiteral("could not be created: %1 does not exist").arg(parent)
                                       : QStringLiteral("could not be created: %1 cannot be read (%2)")
-                                            .arg(parent, error.text),
+                                            .arg(parent, error.text()),
                        Field::Target);
     }
     if (kind != Kind::Folder)
@@ -387,16 +427,16 @@ bool checkNesting(const PlanPaths &paths, const QByteArray &sourceId, const QByt
     auto cannotCompare = [&] {
         return refused(refusal, QStringLiteral("could not tell whether the source folder %1 lies inside this folder "
                                                "(%2)")
-                                    .arg(native(paths.from), error.text));
+                                    .arg(native(paths.from), error.text()));
     };
     QList<QByteArray> written;
     QByteArray targetId;
     if (target.kind == Kind::Folder || target.kind == Kind::Link) {
         Kind kind = Kind::Missing;
-        if (identify(paths.nativeTo, true, &targetId, &kind, &error)) {
+        if (identify(paths.nativeTo, Links::Followed, &targetId, &kind, &error)) {
             if (!ancestry(paths.nativeTo, &written, &error))
                 return cannotCompare();
-        } else if (!error.notFound) {
+        } else if (!error.absent()) {
             return cannotCompare();
         }
     }
@@ -428,10 +468,10 @@ bool checkReads(const PlanPaths &paths, CopyPlan *plan, Refusal *refusal)
     SystemError error;
     if (!reachedThrough(paths.nativeParent, &plan->way, &error))
         return refused(refusal, QStringLiteral("could not tell what the way to %1 goes through (%2)")
-                                    .arg(native(paths.parent), error.text));
+                                    .arg(native(paths.parent), error.text()));
     auto cannotFollow = [&](const QString &shown) {
         return refused(refusal, QStringLiteral("could not tell what the source %1 is reached through (%2)")
-                                    .arg(native(shown), error.text));
+                                    .arg(native(shown), error.text()));
     };
     QList<QByteArray> ids;
     if (!reachedThrough(plan->nativeSrc, &ids, &error))
@@ -495,15 +535,15 @@ bool probeTarget(const CopyPlan &plan, QString *why, Spent *spent)
     Rehearsal rehearsal;
     NativePath folder;
     if (!rehearsal.open(nativeParent, &folder, &error)) {
-        if (error.full)
+        if (error.full())
             return refuse(why, noRoomToTry(error));
         return refuse(why, QStringLiteral("the system refused a new folder in %1 (%2), so nothing was removed")
-                               .arg(native(parent), error.text));
+                               .arg(native(parent), error.text()));
     }
     Room room;
     if (!rehearsal.room(&room, &error)) {
         return refuse(why, QStringLiteral("the system did not say how much room %1 has (%2), so nothing was removed")
-                               .arg(native(parent), error.text));
+                               .arg(native(parent), error.text()));
     }
     qint64 needed = 0;
     qint64 names = 1; // the folder itself
@@ -518,7 +558,7 @@ bool probeTarget(const CopyPlan &plan, QString *why, Spent *spent)
         if (!sourceAsListed(plan.nativeSrc, entry, &error)) {
             return refuse(why, QStringLiteral("the Ostrel file %1 changed after it was checked (%2): run Re-install "
                                               "data again")
-                                   .arg(shownName(entry.name), error.text));
+                                   .arg(shownName(entry.name), error.text()));
         }
         if (entry.size > room.limit) {
             const QLocale locale = QLocale::system();
@@ -542,7 +582,7 @@ bool probeTarget(const CopyPlan &plan, QString *why, Spent *spent)
     if (!rehearsal.close(&error)) {
         return refuse(why, QStringLiteral("the folder %1, made to try the copy, could not be removed again (%2), so "
                                           "nothing was removed")
-                               .arg(native(shownName(folder)), error.text));
+                               .arg(native(shownName(folder)), error.text()));
     }
 
     // Room: the drive's free space, what the removal gives back, less what
@@ -691,7 +731,7 @@ Reached replace(const CopyPlan &plan, const Progress &progress, QString *why, bo
     auto fail = [&](const QString &text) {
         setText(why, text);
         if (inUse)
-            *inUse = error.inUse;
+            *inUse = error.inUse();
         return reached;
     };
 
@@ -702,16 +742,16 @@ Reached replace(const CopyPlan &plan, const Progress &progress, QString *why, bo
     if (removed > 0)
         reached = Reached::Removing;
     if (!gone)
-        return fail(QStringLiteral("could not remove %1 (%2)").arg(native(failedPath), error.text));
+        return fail(QStringLiteral("could not remove %1 (%2)").arg(native(failedPath), error.text()));
     if (plan.target.kind != Kind::Missing)
         reached = Reached::Making;
     if (!makeFolder(plan.nativeDst, &error))
-        return fail(QStringLiteral("could not be created (%1)").arg(error.text));
+        return fail(QStringLiteral("could not be created (%1)").arg(error.text()));
     reached = Reached::Copying;
 
     Copier copier;
     if (!copier.open(plan.nativeSrc, plan.nativeDst, &error))
-        return fail(QStringLiteral("could not be opened for the copy (%1)").arg(error.text));
+        return fail(QStringLiteral("could not be opened for the copy (%1)").arg(error.text()));
     progress.setMaximum(int(plan.entries.size()));
     int count = 0;
     for (const SourceEntry &entry : plan.entries) {
@@ -722,10 +762,10 @@ Reached replace(const CopyPlan &plan, const Progress &progress, QString *why, bo
         else if (entry.kind != Kind::File)
             qDebug() << "Unhandled item" << plan.src + QLatin1Char('/') + name << "in cpDir";
         else if (!copier.copy(entry.name, entry.id, entry.size, &error))
-            return fail(QStringLiteral("could not copy %1 (%2)").arg(name, error.text));
+            return fail(QStringLiteral("could not copy %1 (%2)").arg(name, error.text()));
     }
     if (!copier.finish(&error))
-        return fail(QStringLiteral("could not write the copies to disk (%1)").arg(error.text));
+        return fail(QStringLiteral("could not write the copies to disk (%1)").arg(error.text()));
     return Reached::Done;
 }
 

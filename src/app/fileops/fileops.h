@@ -8,7 +8,6 @@
 #include <QStringList>
 
 #include <functional>
-#include <memory>
 
 // The file routines of the repairs. Every decision to delete is taken from
 // what the system answers, never from a name or a second look: a file counts
@@ -25,17 +24,24 @@ namespace FileOps {
 using NativePath = QByteArray;
 using Name = QByteArray;
 
-// What the system said when one of its calls failed.
+// What a failed call said, as a code: the system's own (errno on POSIX, a
+// Win32 error code on Windows) or, below zero, one of the program's. What a
+// code means is decided by these members alone.
 struct SystemError
 {
-    QString text;           // the system's own words
-    bool notFound = false;  // the entry, or a folder on its way, is not there
-    bool inUse = false;     // another program holds the file (only Windows locks files so)
-    bool full = false;      // the drive, or this user's share of it, has no room left
-    bool badName = false;   // a listed name that the system cannot open (under Wine, a Unix name Windows cannot hold)
+    int code = 0;
+    QString text() const;   // in words, for messages
+    bool absent() const;    // the entry, or a folder on its way, is not there
+    bool inUse() const;     // another program holds the file
+    bool full() const;      // the drive, or this user's share of it, has no room left
+    bool badName() const;   // a listed name that the system cannot open (under Wine, a Unix name Windows cannot hold)
 };
 
 enum class Kind { Missing, File, Folder, Link, Other };
+
+// Whether a question about a path is about what a link there leads to, or
+// about the link itself.
+enum class Links { Followed, NotFollowed };
 
 // One entry that a removal will reach, as the system listed it, links not
 // followed: a link (on Windows any reparse point: symbolic link, junction,
@@ -76,8 +82,6 @@ struct Progress
     std::function<void(int)> setValue;
 };
 
-// Each system's half lives in fileops_posix.cpp or fileops_win.cpp.
-
 // A path as the player typed or pasted it, made fit to use: on Windows, where
 // no name may begin or end with a blank or hold a double quote, without
 // surrounding blanks and without the pair of quotes that Explorer's "Copy as
@@ -88,11 +92,6 @@ QString cleanPath(const QString &typed);
 // The path to give the system for a cleaned path; on Windows made absolute
 // once, so that the check and the act mean the same folder.
 NativePath toNative(const QString &path);
-
-// False when path cannot go to the system exactly as the user's system named
-// it: on POSIX, a name of bytes that are not text, which Qt's strings only
-// hold as replacement characters.
-bool exactPath(const QString &path);
 
 // A name as the system gave it, for messages and the debug stream.
 QString shownName(const Name &name);
@@ -107,41 +106,10 @@ NativePath joined(const NativePath &folder, const Name &name);
 // or relative: such a value names no folder of the user's.
 bool environmentFolder(const char *variable, NativePath *folder);
 
-// Removes one file or link without following it. When the folder that holds
-// it was just found to exist (folderChecked), only the file's own absence
-// counts as "not there". On Windows a read-only file is made writable and
-// tried once more; if that fails too, it is made read-only again and the
-// second attempt's error is the one given.
-bool removeFile(const NativePath &path, bool folderChecked, SystemError *error);
-
 // The identity the system gives the entry at path, links followed or not:
 // the same through every name that reaches it (links, junctions, drive
 // aliases, short names, shares), different for any other.
-bool identify(const NativePath &path, bool followLinks, QByteArray *id, Kind *kind, SystemError *error);
-
-// The identities of the folder at path and of every folder that holds it, up
-// to the root of its volume, as the system resolves the path.
-bool ancestry(const NativePath &folder, QList<QByteArray> *chain, SystemError *error);
-
-// The identities of everything the system goes through to reach path: each
-// folder on the way, each link met (on POSIX every link of a chain) and what
-// it leads to. A chain that ends nowhere ends the list there.
-bool reachedThrough(const NativePath &path, QList<QByteArray> *ids, SystemError *error);
-
-// The path and every path that leads to it, shortest first, as written.
-QList<NativePath> prefixes(const NativePath &path);
-
-// The entries of a folder, links followed, hidden ones included; each file
-// is opened for reading to learn whether the copy could read it.
-bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemError *error);
-
-// The identities of the folder at path and of every folder below it, links
-// not followed: where a folder lies, whatever name it is reached by.
-bool folderTree(const NativePath &path, QList<QByteArray> *ids, SystemError *error);
-
-// True when a Windows folder could not hold both names: they differ in
-// letter case only. Never on POSIX.
-bool namesClash(const Name &a, const Name &b);
+bool identify(const NativePath &path, Links links, QByteArray *id, Kind *kind, SystemError *error);
 
 // What a removal of path would reach: the entry itself, and below a folder
 // everything in it. On failure, where receives the entry that could not be
@@ -156,100 +124,20 @@ bool survey(const NativePath &path, Node *root, NativePath *where, SystemError *
 bool removeSurveyed(const NativePath &path, const QString &shown, const Node &root, const Progress &progress,
                     QString *failed, SystemError *error, int *removed = nullptr);
 
-// What a drive has room for, as its system answers.
-struct Room
-{
-    QByteArray drive;           // the drive's identity
-    qint64 free = 0;            // the bytes this user may still write there
-    qint64 unit = 1;            // what the space a file takes is rounded up to
-    // A file larger than this may not fit on the drive (a FAT drive holds at
-    // most 4 GiB less a byte); the rehearsal asks the drive about each one.
-    qint64 largest = 0;
-    qint64 limit = 0;           // the largest file this process may write
-    // How many more files and folders this user may make there, as file
-    // systems with a fixed number of them (ext4, XFS) count.
-    qint64 names = 0;
-};
-
-// A folder of the program's own, in which a copy is tried on the drive it
-// will be written to before anything is removed: every file it will make,
-// made once, empty and exclusive, with the permissions it will get.
-class Rehearsal
-{
-public:
-    Rehearsal();
-    ~Rehearsal();
-    Rehearsal(const Rehearsal &) = delete;
-    Rehearsal &operator=(const Rehearsal &) = delete;
-
-    // Makes the folder inside parent; where receives its path.
-    bool open(const NativePath &parent, NativePath *where, SystemError *error);
-    bool room(Room *room, SystemError *error);
-    // Exists: the drive takes the name for one made before; BadName: the
-    // drive holds no file of that name.
-    enum class Made { Yes, Exists, TooLarge, BadName, Refused };
-    // A drive that is full answers Refused, with error.full.
-    // Makes an empty file for entry; with grow, it is then given the
-    // entry's size, which the drive may refuse.
-    Made make(const SourceEntry &entry, bool grow, SystemError *error);
-    // The identity of an entry in the folder, links not followed.
-    bool identify(const Name &name, QByteArray *id, SystemError *error);
-    // What the folder itself takes on the drive, with every name made; -1
-    // when the system does not say.
-    qint64 size();
-    // Removes every file made, then the folder.
-    bool close(SystemError *error);
-
-private:
-    struct Folder;
-    std::unique_ptr<Folder> m_folder;
-};
-
-// Whether the file entry names in folder is still the one listed: the same
-// identity, and the same size.
-bool sourceAsListed(const NativePath &folder, const SourceEntry &entry, SystemError *error);
-
-// The names in a folder, as the system lists them.
-bool listNames(const NativePath &folder, QList<Name> *names, SystemError *error);
-
-// Makes one folder, in a parent that must exist.
-bool makeFolder(const NativePath &path, SystemError *error);
-
-// Copies files from one folder into another, new one, and puts them on disk.
-class Copier
-{
-public:
-    Copier();
-    ~Copier();
-    Copier(const Copier &) = delete;
-    Copier &operator=(const Copier &) = delete;
-
-    // Opens both folders before the first copy is written.
-    bool open(const NativePath &from, const NativePath &to, SystemError *error);
-    // Copies one file, which must still be the one with the identity id and
-    // the size planned, to the same name, which must not exist yet. What a
-    // failed copy wrote is removed again.
-    bool copy(const Name &name, const QByteArray &id, qint64 size, SystemError *error);
-    // Puts every copy's data and the folder's names on disk. Only when every
-    // call says so is the copy done.
-    bool finish(SystemError *error);
-
-private:
-    struct Folders;
-    std::unique_ptr<Folders> m_folders;
-};
-
-// The rest is shared by both systems (fileops.cpp).
-
 // The path as the user's system writes it, for messages.
 QString native(const QString &path);
 
 // Stores text where out points, when it points anywhere.
 void setText(QString *out, const QString &text);
 
-// Removes a file; one that the system says is not there counts as removed.
-// On failure, failure receives a line naming the file (as shown) and the
-// reason, and inUse whether another program holds it.
+// Removes one file or link without following it, in the folder that holds
+// it, held open; one that the system says is not there counts as removed,
+// and so does a folder that is not there, unless it was just found to exist
+// (folderChecked). On Windows a read-only file is made writable and tried
+// once more; if that fails too, it is made read-only again and the second
+// attempt's error is the one given. On failure, failure receives a line
+// naming the file (as shown) and the reason, and inUse whether another
+// program holds it.
 bool removeFileIfPresent(const NativePath &path, const QString &shown, bool folderChecked, QString *failure,
                          bool *inUse);
 

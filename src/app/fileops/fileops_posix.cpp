@@ -3,7 +3,7 @@
 // them, and every entry is reached relative to a folder held open, without
 // following links, so that nothing swapped in between two calls redirects a
 // removal.
-#include "fileops/fileops.h"
+#include "fileops/dir.h"
 
 #include <QDir>
 #include <QFile>
@@ -29,23 +29,15 @@ namespace {
 
 bool fail(SystemError *error, int code)
 {
-    if (error) {
-        error->text = qt_error_string(code);
-        error->notFound = code == ENOENT || code == ENOTDIR;
-        error->inUse = false;
-        error->full = code == ENOSPC || code == EDQUOT;
-    }
+    if (error)
+        *error = SystemError{code};
     return false;
 }
 
-// The entry is not the one that was checked before anything was touched.
 bool changed(SystemError *error)
 {
     if (error)
-        *error = SystemError{QStringLiteral("it changed after it was checked, by another program: close the launcher, "
-                                            "the game and any program that syncs these folders, then run "
-                                            "Re-install data again"),
-                             false, false};
+        *error = SystemError{Changed};
     return false;
 }
 
@@ -99,25 +91,12 @@ void split(const NativePath &path, NativePath *parent, Name *name)
     *name = path.mid(slash + 1);
 }
 
-// What survey() needs to know of a folder to judge the entries in it.
-struct Holder
-{
-    dev_t device = 0;
-    mode_t mode = 0;
-    uid_t owner = 0;
-};
-
-Holder holderOf(const struct stat &info)
-{
-    return {info.st_dev, info.st_mode, info.st_uid};
-}
-
 // Looks at one entry of the folder dir, links not followed, and notes what
 // removing it would meet: a file system mounted there (a bind mount of the
 // same file system counts too), an entry marked immutable or append-only, a
 // sticky folder's entry of another user's, a folder whose entries this user
 // may not remove. The answers are the system's, asked before anything goes.
-int look(int dir, const Name &name, const Holder &holder, Node *node, Holder *self)
+int look(int dir, const Name &name, dev_t device, mode_t mode, uid_t owner, Node *node)
 {
     struct statx info {};
     if (::statx(dir, name.constData(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
@@ -129,20 +108,17 @@ int look(int dir, const Name &name, const Holder &holder, Node *node, Holder *se
     struct stat same {};
     same.st_dev = makedev(info.stx_dev_major, info.stx_dev_minor);
     same.st_ino = info.stx_ino;
-    same.st_mode = info.stx_mode;
-    same.st_uid = info.stx_uid;
-    *self = holderOf(same);
     node->name = name;
     node->kind = kindOf(info.stx_mode);
     node->id = identity(same);
-    node->mountPoint = same.st_dev != holder.device || has(STATX_ATTR_MOUNT_ROOT);
+    node->mountPoint = same.st_dev != device || has(STATX_ATTR_MOUNT_ROOT);
     if (node->kind == Kind::File && (info.stx_mask & STATX_BLOCKS)) {
         node->freed = qint64(info.stx_blocks) * 512;
         node->names = info.stx_nlink;
     }
     const uid_t user = ::geteuid();
     if (has(STATX_ATTR_IMMUTABLE) || has(STATX_ATTR_APPEND)
-        || ((holder.mode & S_ISVTX) && user != 0 && info.stx_uid != user && holder.owner != user))
+        || ((mode & S_ISVTX) && user != 0 && info.stx_uid != user && owner != user))
         node->blocked = EPERM;
     else if (node->kind == Kind::Folder && !node->mountPoint
              && ::faccessat(dir, name.constData(), W_OK | X_OK, AT_EACCESS) != 0)
@@ -150,19 +126,8 @@ int look(int dir, const Name &name, const Holder &holder, Node *node, Holder *se
     return 0;
 }
 
-// Deeper than this, the survey stops rather than run out of stack.
-// Each folder on the way down is held open, so a walk also stops short of
-// this process's limit of open files (1,024 on many desktops), with room
-// left for the program's own.
-int deepest()
-{
-    rlimit files {};
-    const rlim_t limit = ::getrlimit(RLIMIT_NOFILE, &files) == 0 ? files.rlim_cur : 1024;
-    return int(std::min<rlim_t>(1024, limit > 128 ? limit - 64 : limit / 2));
-}
-
-// Calls each with the name of every entry of dir but "." and "..", until it
-// answers an error code; gives that code, readdir's own, or 0.
+// Calls each with the name and type of every entry of dir but "." and "..",
+// until it answers an error code; gives that code, readdir's own, or 0.
 template<typename Each>
 int eachEntry(DIR *dir, Each each)
 {
@@ -179,141 +144,14 @@ int eachEntry(DIR *dir, Each each)
     }
 }
 
-// Lists the folder held by fd (which this takes over) into node.
-bool surveyFolder(int fd, const Holder &self, const NativePath &path, int depth, Node *node, NativePath *where,
-                  SystemError *error, bool crossMounts)
+// A listing of the folder fd holds, through a descriptor of its own.
+DIR *listing(int fd)
 {
-    if (depth > deepest()) {
-        ::close(fd);
-        *where = path;
-        if (error)
-            *error = SystemError{QStringLiteral("folders are nested more than %1 deep").arg(deepest()), false, false};
-        return false;
-    }
-    DIR *dir = ::fdopendir(fd);
-    if (!dir) {
-        *where = path;
-        ::close(fd);
-        return fail(error, errno);
-    }
-    bool deeper = true;
-    const int code = eachEntry(dir, [&](const Name &name) {
-        Node child;
-        Holder holder;
-        if (const int code = look(::dirfd(dir), name, self, &child, &holder)) {
-            *where = joined(path, name);
-            return code;
-        }
-        if (child.kind == Kind::Folder && (crossMounts || !child.mountPoint)) {
-            const int sub = ::openat(::dirfd(dir), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (sub < 0) {
-                *where = joined(path, name);
-                return errno;
-            }
-            deeper = surveyFolder(sub, holder, joined(path, name), depth + 1, &child, where, error, crossMounts);
-            if (!deeper)
-                return -1;
-        }
-        node->children.append(child);
-        return 0;
-    });
-    ::closedir(dir);
-    std::stable_sort(node->children.begin(), node->children.end(), [](const Node &a, const Node &b) {
-        return shownName(a.name).compare(shownName(b.name), Qt::CaseInsensitive) < 0;
-    });
-    if (!deeper)
-        return false;
-    if (code != 0 && where->isEmpty())
-        *where = path;
-    return code == 0 || fail(error, code);
-}
-
-// Says why a folder whose surveyed entries are all gone is still not empty.
-// A FUSE drive keeps a file that another program holds open under a
-// .fuse_hidden name until it is closed: that file is named as held, found
-// by its identity. Anything else was never listed.
-bool unlisted(int fd, const Node &node, const QString &shown, QString *failed, SystemError *error)
-{
-    QString held;
-    if (DIR *dir = ::fdopendir(::dup(fd))) {
-        eachEntry(dir, [&](const Name &name) {
-            struct stat info {};
-            if (!name.startsWith(".fuse_hidden")
-                || ::fstatat(::dirfd(dir), name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
-                return 0;
-            held = shown + QLatin1Char('/') + shownName(name);
-            for (const Node &child : node.children) {
-                if (child.id == identity(info))
-                    held = shown + QLatin1Char('/') + shownName(child.name);
-            }
-            return -1;
-        });
-        ::closedir(dir);
-    }
-    if (held.isEmpty()) {
-        setText(failed, shown);
-        if (error)
-            *error = SystemError{QStringLiteral("it holds entries that its listing never gave"), false, false};
-        return false;
-    }
-    setText(failed, held);
-    if (error)
-        *error = SystemError{QStringLiteral("another program still has it open"), false, true};
-    return false;
-}
-
-bool removeNode(int dir, dev_t device, const Node &node, const QString &shown, const Progress &progress,
-                QString *failed, SystemError *error, int *removed)
-{
-    auto failAt = [&](const QString &at, int code) {
-        setText(failed, at);
-        return fail(error, code);
-    };
-    auto took = [&] {
-        ++*removed;
-        return true;
-    };
-    if (node.kind != Kind::Folder) {
-        // A link goes as a link: unlinkat never follows one.
-        return (::unlinkat(dir, node.name.constData(), 0) == 0 && took()) || errno == ENOENT || failAt(shown, errno);
-    }
-    if (node.mountPoint) {
-        setText(failed, shown);
-        if (error)
-            *error = SystemError{QStringLiteral("another file system is mounted there"), false, false};
-        return false;
-    }
-    Fd fd(::openat(dir, node.name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.valid() && errno != ENOTDIR && errno != ELOOP)
-        return errno == ENOENT || failAt(shown, errno);
-    struct stat info {};
-    // Something else now stands where the surveyed folder stood: a file or
-    // a link, which the open refused, or another folder.
-    if (!fd.valid()) {
-        setText(failed, shown);
-        return changed(error);
-    }
-    if (::fstat(fd.get(), &info) != 0)
-        return failAt(shown, errno);
-    if (identity(info) != node.id || info.st_dev != device) {
-        setText(failed, shown);
-        return changed(error);
-    }
-    progress.setMaximum(int(node.children.size()));
-    int count = 0;
-    for (const Node &child : node.children) {
-        progress.setValue(++count);
-        if (!removeNode(fd.get(), device, child, shown + QLatin1Char('/') + shownName(child.name), progress, failed,
-                        error, removed))
-            return false;
-    }
-    if (::unlinkat(dir, node.name.constData(), AT_REMOVEDIR) == 0)
-        return took();
-    if (errno == ENOENT)
-        return true;
-    if (errno == ENOTEMPTY || errno == EEXIST)
-        return unlisted(fd.get(), node, shown, failed, error);
-    return failAt(shown, errno);
+    const int own = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *dir = own < 0 ? nullptr : ::fdopendir(own);
+    if (own >= 0 && !dir)
+        ::close(own);
+    return dir;
 }
 
 // The answers of copy_file_range and sendfile that say the call cannot be
@@ -458,6 +296,176 @@ bool transferKeepingHoles(int in, int out, qint64 size, qint64 *copied, int *cod
 
 } // namespace
 
+bool SystemError::absent() const
+{
+    return code == ENOENT || code == ENOTDIR;
+}
+
+bool SystemError::inUse() const
+{
+    return code == HeldOpen;
+}
+
+bool SystemError::full() const
+{
+    return code == ENOSPC || code == EDQUOT;
+}
+
+bool SystemError::badName() const
+{
+    return false;
+}
+
+bool isGone(Code code)
+{
+    return code == ENOENT;
+}
+
+// Deeper than this, the walks stop rather than run out of stack. Each
+// folder on the way down is held open, so a walk also stops short of this
+// process's limit of open files (1,024 on many desktops), with room left for
+// the program's own.
+int deepest()
+{
+    rlimit files {};
+    const rlim_t limit = ::getrlimit(RLIMIT_NOFILE, &files) == 0 ? files.rlim_cur : 1024;
+    return int(std::min<rlim_t>(1024, limit > 128 ? limit - 64 : limit / 2));
+}
+
+Dir::~Dir()
+{
+    close();
+}
+
+void Dir::close()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+}
+
+// Only what a folder's entries are judged by is kept of it.
+Code Dir::take(int fd, QByteArray *id)
+{
+    close();
+    struct stat info {};
+    if (fd < 0)
+        return errno;
+    if (::fstat(fd, &info) != 0) {
+        const Code code = errno;
+        ::close(fd);
+        return code;
+    }
+    m_fd = fd;
+    m_device = info.st_dev;
+    m_mode = info.st_mode;
+    m_owner = info.st_uid;
+    if (id)
+        *id = identity(info);
+    return 0;
+}
+
+Code Dir::open(const NativePath &path)
+{
+    // Opened for the *at calls alone: no permission to list it is needed.
+    return take(::open(path.constData(), searchOnly));
+}
+
+Code Dir::openHolder(const NativePath &path, Name *name, NativePath *parent)
+{
+    NativePath folder;
+    split(path, &folder, name);
+    if (parent)
+        *parent = folder;
+    return open(folder);
+}
+
+Code Dir::look(const Name &name, Node *node) const
+{
+    return FileOps::look(m_fd, name, dev_t(m_device), mode_t(m_mode), uid_t(m_owner), node);
+}
+
+Code Dir::list(QList<Node> *entries, Name *at, bool foldersOnly) const
+{
+    // Every entry is looked at: only that tells folders apart here.
+    Q_UNUSED(foldersOnly);
+    DIR *dir = listing(m_fd);
+    if (!dir)
+        return errno;
+    const Code code = eachEntry(dir, [&](const Name &name) {
+        Node entry;
+        const Code code = look(name, &entry);
+        if (code != 0)
+            *at = name;
+        else
+            entries->append(entry);
+        return code;
+    });
+    ::closedir(dir);
+    return code;
+}
+
+Code Dir::openFolder(const Node &node, bool toRemove, Dir *folder) const
+{
+    Q_UNUSED(toRemove);
+    const int fd = ::openat(m_fd, node.name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    // Something else now stands where the surveyed folder stood: a file or
+    // a link, which the open refused, or another folder.
+    if (fd < 0)
+        return errno == ENOTDIR || errno == ELOOP ? Changed : errno;
+    QByteArray id;
+    const Code code = folder->take(fd, &id);
+    return code != 0 ? code : id == node.id ? 0 : Changed;
+}
+
+Code Dir::remove(const Node &node) const
+{
+    return removeFile(node.name);
+}
+
+Code Dir::removeFile(const Name &name) const
+{
+    // A link goes as a link: unlinkat never follows one. Unix asks the
+    // folder, not the file, whether an entry may go, so a read-only file
+    // needs no second try.
+    return ::unlinkat(m_fd, name.constData(), 0) == 0 ? 0 : errno;
+}
+
+// Says why a folder whose surveyed entries are all gone is still not empty.
+// A FUSE drive keeps a file that another program holds open under a
+// .fuse_hidden name until it is closed: that file is named as held, found
+// by its identity. Anything else was never listed.
+static Code whyNotEmpty(int fd, const Node &node, Stayed *stayed)
+{
+    Code why = Unlisted;
+    if (DIR *dir = listing(fd)) {
+        eachEntry(dir, [&](const Name &name) {
+            struct stat info {};
+            if (!name.startsWith(".fuse_hidden")
+                || ::fstatat(::dirfd(dir), name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+                return 0;
+            why = HeldOpen;
+            stayed->name = name;
+            for (const Node &child : node.children) {
+                if (child.id == identity(info))
+                    stayed->name = child.name;
+            }
+            return -1;
+        });
+        ::closedir(dir);
+    }
+    return why;
+}
+
+Code Dir::removeEmptied(const Node &node, Dir &folder, Stayed *stayed) const
+{
+    if (::unlinkat(m_fd, node.name.constData(), AT_REMOVEDIR) == 0)
+        return 0;
+    if (errno == ENOTEMPTY || errno == EEXIST)
+        return whyNotEmpty(folder.m_fd, node, stayed);
+    return errno;
+}
+
 QString cleanPath(const QString &typed)
 {
     // ".." stays: the system resolves it from where a link on the way really
@@ -504,23 +512,10 @@ bool environmentFolder(const char *variable, NativePath *folder)
     return folder->startsWith('/');
 }
 
-bool removeFile(const NativePath &path, bool folderChecked, SystemError *error)
-{
-    // Unix asks the folder, not the file, whether an entry may go, so a
-    // read-only file needs no second try.
-    if (::unlink(path.constData()) == 0)
-        return true;
-    const int code = errno;
-    fail(error, code);
-    if (error && folderChecked)
-        error->notFound = code == ENOENT;
-    return false;
-}
-
-bool identify(const NativePath &path, bool followLinks, QByteArray *id, Kind *kind, SystemError *error)
+bool identify(const NativePath &path, Links links, QByteArray *id, Kind *kind, SystemError *error)
 {
     struct stat info {};
-    if ((followLinks ? ::stat(path.constData(), &info) : ::lstat(path.constData(), &info)) != 0)
+    if ((links == Links::Followed ? ::stat(path.constData(), &info) : ::lstat(path.constData(), &info)) != 0)
         return fail(error, errno);
     *id = identity(info);
     *kind = kindOf(info.st_mode);
@@ -536,7 +531,7 @@ bool ancestry(const NativePath &folder, QList<QByteArray> *chain, SystemError *e
     for (;;) {
         QByteArray id;
         Kind kind = Kind::Missing;
-        if (!identify(path, true, &id, &kind, error))
+        if (!identify(path, Links::Followed, &id, &kind, error))
             return false;
         if (id == previous)
             return true;
@@ -626,71 +621,6 @@ bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemErr
     });
     ::closedir(dir);
     return code == 0 || fail(error, code);
-}
-
-// Every entry at path and below it, links not followed; below mount points
-// too when crossMounts, else a mount point is an entry of its own.
-static bool surveyTree(const NativePath &path, Node *root, NativePath *where, SystemError *error, bool crossMounts)
-{
-    NativePath parent;
-    split(path, &parent, &root->name);
-    root->kind = Kind::Missing;
-    root->children.clear();
-    Fd dir(::open(parent.constData(), searchOnly));
-    if (!dir.valid()) {
-        if (errno == ENOENT || errno == ENOTDIR)
-            return true;
-        *where = parent;
-        return fail(error, errno);
-    }
-    struct stat parentInfo {};
-    if (::fstat(dir.get(), &parentInfo) != 0) {
-        *where = parent;
-        return fail(error, errno);
-    }
-    Holder self;
-    if (const int code = look(dir.get(), root->name, holderOf(parentInfo), root, &self)) {
-        root->kind = Kind::Missing;
-        if (code == ENOENT)
-            return true;
-        *where = path;
-        return fail(error, code);
-    }
-    if (root->kind != Kind::Folder || (root->mountPoint && !crossMounts))
-        return true;
-    const int fd = ::openat(dir.get(), root->name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        *where = path;
-        return fail(error, errno);
-    }
-    return surveyFolder(fd, self, path, 1, root, where, error, crossMounts);
-}
-
-bool survey(const NativePath &path, Node *root, NativePath *where, SystemError *error)
-{
-    return surveyTree(path, root, where, error, false);
-}
-
-bool folderTree(const NativePath &path, QList<QByteArray> *ids, SystemError *error)
-{
-    // The folder itself as reached through any links on its path ("."),
-    // then everything below it without following any, whatever file system
-    // is mounted there: a folder on another disk inside the source is still
-    // inside it.
-    Node tree;
-    NativePath where;
-    if (!surveyTree(joined(path, "."), &tree, &where, error, true))
-        return false;
-    QList<const Node *> pending{&tree};
-    while (!pending.isEmpty()) {
-        const Node *node = pending.takeLast();
-        if (node->kind != Kind::Folder)
-            continue;
-        ids->append(node->id);
-        for (const Node &child : node->children)
-            pending.append(&child);
-    }
-    return true;
 }
 
 bool namesClash(const Name &a, const Name &b)
@@ -855,7 +785,7 @@ bool sourceAsListed(const NativePath &folder, const SourceEntry &entry, SystemEr
     if (identity(info) == entry.id && S_ISREG(info.st_mode) && info.st_size == entry.size)
         return true;
     if (error)
-        *error = SystemError{QStringLiteral("it was replaced or rewritten"), false, false};
+        *error = SystemError{Replaced};
     return false;
 }
 
@@ -870,33 +800,6 @@ bool listNames(const NativePath &folder, QList<Name> *names, SystemError *error)
     });
     ::closedir(dir);
     return code == 0 || fail(error, code);
-}
-
-bool removeSurveyed(const NativePath &path, const QString &shown, const Node &root, const Progress &progress,
-                    QString *failed, SystemError *error, int *removed)
-{
-    int ignored = 0;
-    if (!removed)
-        removed = &ignored;
-    if (root.kind == Kind::Missing)
-        return true;
-    NativePath parent;
-    Name name;
-    split(path, &parent, &name);
-    Fd dir(::open(parent.constData(), searchOnly));
-    struct stat parentInfo {};
-    if (!dir.valid() || ::fstat(dir.get(), &parentInfo) != 0) {
-        setText(failed, shown);
-        return fail(error, errno);
-    }
-    // The folder's own device: a mount point is refused before this.
-    dev_t device = parentInfo.st_dev;
-    if (root.kind == Kind::Folder) {
-        struct stat info {};
-        if (::fstatat(dir.get(), name.constData(), &info, AT_SYMLINK_NOFOLLOW) == 0)
-            device = info.st_dev;
-    }
-    return removeNode(dir.get(), device, root, shown, progress, failed, error, removed);
 }
 
 bool makeFolder(const NativePath &path, SystemError *error)
@@ -967,7 +870,7 @@ bool Copier::copy(const Name &name, const QByteArray &id, qint64 size, SystemErr
         if (::fstat(in.get(), &info) != 0)
             code = errno;
         else if (copied != size || info.st_size != size)
-            code = -1;
+            code = Rewritten;
         else if (!out.close())
             code = errno;
         else
@@ -975,11 +878,6 @@ bool Copier::copy(const Name &name, const QByteArray &id, qint64 size, SystemErr
     }
     out.reset();
     ::unlinkat(m_folders->to.get(), name.constData(), 0);
-    if (code == -1) {
-        if (error)
-            *error = SystemError{QStringLiteral("it changed while it was copied"), false, false};
-        return false;
-    }
     return fail(error, code);
 }
 

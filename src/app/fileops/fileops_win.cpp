@@ -2,7 +2,7 @@
 // \\?\ form, made absolute once, with names exactly as a listing gave them:
 // Win32 then neither trims trailing dots and blanks nor opens devices for
 // names such as "aux.dat", and no 260-character limit applies.
-#include "fileops/fileops.h"
+#include "fileops/dir.h"
 
 #include <QDir>
 
@@ -21,13 +21,8 @@ namespace {
 
 bool fail(SystemError *error, DWORD code = GetLastError())
 {
-    if (error) {
-        error->text = qt_error_string(int(code));
-        error->notFound = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
-        error->inUse = code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
-        error->full = code == ERROR_DISK_FULL || code == ERROR_HANDLE_DISK_FULL;
-        error->badName = code == ERROR_INVALID_NAME;
-    }
+    if (error)
+        *error = SystemError{Code(code)};
     // Callers go on to ask GetLastError, which looking up the text may change.
     SetLastError(code);
     return false;
@@ -36,10 +31,7 @@ bool fail(SystemError *error, DWORD code = GetLastError())
 bool changed(SystemError *error)
 {
     if (error)
-        *error = SystemError{QStringLiteral("it changed after it was checked, by another program: close the launcher, "
-                                            "the game and any program that syncs these folders, then run "
-                                            "Re-install data again"),
-                             false, false};
+        *error = SystemError{Changed};
     return false;
 }
 
@@ -285,93 +277,6 @@ bool throughUnixLink(const std::wstring &folderPath, const std::wstring &entry, 
            && withoutTrailingDots(entryPath) != withoutTrailingDots(child(folderPath, entry));
 }
 
-// The path finalPath gives a folder, under Wine only.
-bool folderPath(const std::wstring &path, std::wstring *name, SystemError *error)
-{
-    if (!underWine())
-        return true;
-    const HANDLE handle = openToIdentify(path, false);
-    if (handle == INVALID_HANDLE_VALUE)
-        return fail(error);
-    const bool known = finalPath(handle, name, error);
-    CloseHandle(handle);
-    return known;
-}
-
-// Whether the system lets the entry at path be opened for access: only its
-// own "access denied" says no, anything else is for the removal to meet.
-bool grants(const std::wstring &path, ACCESS_MASK access)
-{
-    const HANDLE handle = CreateFileW(path.c_str(), access, shareAll, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return GetLastError() != ERROR_ACCESS_DENIED;
-    CloseHandle(handle);
-    return true;
-}
-
-// Windows lets an entry go when it grants DELETE, or when the folder that
-// holds it grants FILE_DELETE_CHILD: the folder is asked once, and each of
-// its entries only where it says no.
-int deletionBlocked(bool folderLetsGo, const std::wstring &path)
-{
-    return folderLetsGo || grants(path, DELETE) ? 0 : int(ERROR_ACCESS_DENIED);
-}
-
-// Deeper than this, the survey stops rather than run out of stack.
-const int deepest = 1024;
-
-bool surveyFolder(const std::wstring &path, int depth, Node *node, NativePath *where, SystemError *error)
-{
-    if (depth > deepest) {
-        *where = bytes(path);
-        if (error)
-            *error = SystemError{QStringLiteral("folders are nested more than %1 deep").arg(deepest), false, false};
-        return false;
-    }
-    std::wstring own;
-    if (!folderPath(path, &own, error)) {
-        *where = bytes(path);
-        return false;
-    }
-    bool ok = true;
-    const bool lettingGo = grants(path, FILE_DELETE_CHILD);
-    const bool listed = eachEntry(
-        path,
-        [&](const std::wstring &name, DWORD attributes, DWORD tag) {
-            Node entry;
-            entry.name = bytes(name);
-            entry.kind = entryKind(attributes, tag);
-            entry.foreignLink = foreignLink(attributes, tag);
-            const std::wstring full = child(path, name);
-            entry.blocked = deletionBlocked(lettingGo, full);
-            Kind kind = Kind::Missing;
-            BY_HANDLE_FILE_INFORMATION info;
-            std::wstring reached;
-            ok = identifyPath(full, false, &entry.id, &kind, error, &info, &reached);
-            if (ok && entry.kind != Kind::Link && throughUnixLink(own, name, reached)) {
-                entry.kind = Kind::Link;
-                entry.foreignLink = true;
-            }
-            ok = ok && (entry.kind != Kind::Folder || surveyFolder(full, depth + 1, &entry, where, error));
-            if (ok && entry.kind == Kind::File) {
-                entry.freed = sizeOf(info);
-                entry.names = info.nNumberOfLinks;
-            }
-            if (!ok && where->isEmpty())
-                *where = bytes(full);
-            node->children.append(entry);
-            return ok;
-        },
-        error);
-    if (!listed && ok)
-        *where = bytes(path);
-    std::stable_sort(node->children.begin(), node->children.end(), [](const Node &a, const Node &b) {
-        return shownName(a.name).compare(shownName(b.name), Qt::CaseInsensitive) < 0;
-    });
-    return listed && ok;
-}
-
 // A handle closed when it goes.
 class Handle
 {
@@ -381,6 +286,12 @@ public:
     Handle(const Handle &) = delete;
     Handle &operator=(const Handle &) = delete;
     HANDLE get() const { return m_handle; }
+    HANDLE release()
+    {
+        const HANDLE handle = m_handle;
+        m_handle = INVALID_HANDLE_VALUE;
+        return handle;
+    }
     void reset(HANDLE handle)
     {
         if (m_handle != INVALID_HANDLE_VALUE)
@@ -638,127 +549,285 @@ bool stillThere(HANDLE folder, const std::wstring &name, const QByteArray &id)
            && (id.isEmpty() || (identityOf(handle.get(), &now, &kind, false, nullptr) && now == id));
 }
 
-// What one removal walk shares down the folders.
-struct Removal
+// Whether the system lets the entry name of folder be opened for access:
+// only its own "access denied" says no, anything else is for the removal to
+// meet.
+bool grantsAt(HANDLE folder, const std::wstring &name, ACCESS_MASK access)
 {
-    std::wstring aside;     // the folder held files are moved aside into
-    const Progress &progress;
-    QString *failed;
-    SystemError *error;
-    int *removed;
-};
+    Handle handle;
+    return openAt(folder, name, access, shareAll, 0, &handle) != ERROR_ACCESS_DENIED;
+}
+
+// The entries of the folder that handle holds, each with the attributes and
+// the reparse tag its listing gives; until each answers false.
+template<typename Each>
+DWORD eachListed(HANDLE folder, Each each)
+{
+    std::vector<char> buffer(64 * 1024);
+    for (FILE_INFO_BY_HANDLE_CLASS kind = FileIdBothDirectoryRestartInfo;; kind = FileIdBothDirectoryInfo) {
+        if (!GetFileInformationByHandleEx(folder, kind, buffer.data(), DWORD(buffer.size()))) {
+            const DWORD code = GetLastError();
+            return code == ERROR_NO_MORE_FILES ? DWORD(ERROR_SUCCESS) : code;
+        }
+        for (std::size_t at = 0;;) {
+            const auto *entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO *>(buffer.data() + at);
+            const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            // A reparse point's listing gives its tag where other entries
+            // give the size of their extended attributes.
+            if (name != L"." && name != L".." && !each(name, entry->FileAttributes, DWORD(entry->EaSize)))
+                return ERROR_SUCCESS;
+            if (entry->NextEntryOffset == 0)
+                break;
+            at += entry->NextEntryOffset;
+        }
+    }
+}
+
+// What a survey notes of the entry name of folder, whose own path the
+// system gives as final (under Wine only), with the attributes and tag its
+// listing gave it.
+DWORD lookAt(HANDLE folder, const std::wstring &final, bool lettingGo, const std::wstring &name, DWORD attributes,
+             DWORD tag, Node *node)
+{
+    node->name = bytes(name);
+    node->kind = entryKind(attributes, tag);
+    node->foreignLink = foreignLink(attributes, tag);
+    Handle handle;
+    DWORD code = openAt(folder, name, FILE_READ_ATTRIBUTES, shareAll, 0, &handle);
+    if (code != ERROR_SUCCESS)
+        return code;
+    Kind kind = Kind::Missing;
+    BY_HANDLE_FILE_INFORMATION info;
+    std::wstring reached;
+    if (!identityOf(handle.get(), &node->id, &kind, false, nullptr, &info)
+        || (underWine() && !finalPath(handle.get(), &reached, nullptr)))
+        return GetLastError();
+    if (node->kind != Kind::Link && throughUnixLink(final, name, reached)) {
+        node->kind = Kind::Link;
+        node->foreignLink = true;
+    }
+    // Windows lets an entry go when it grants DELETE, or when its folder
+    // grants FILE_DELETE_CHILD: the folder is asked once, and each of its
+    // entries only where it says no.
+    handle.reset(INVALID_HANDLE_VALUE);
+    if (!lettingGo && !grantsAt(folder, name, DELETE))
+        node->blocked = int(ERROR_ACCESS_DENIED);
+    if (node->kind == Kind::File) {
+        node->freed = sizeOf(info);
+        node->names = info.nNumberOfLinks;
+    }
+    return ERROR_SUCCESS;
+}
 
 // What a folder that would not go still holds, once every entry surveyed
 // in it was said to be removed. Wine says yes to a delete that Linux then
 // refuses (in a folder the user may not change): such a file is named, and
 // no longer counted as removed. Anything else there was never listed
 // (under Wine, a Unix link that leads nowhere).
-bool leftBehind(HANDLE folder, const Node &node, const QString &shown, const Removal &removal)
+Code leftBehind(HANDLE folder, const Node &node, Stayed *stayed)
 {
     // Only an entry of the identity surveyed was counted: another of its
     // name, made since, was not.
     Handle own;
-    const Node *kept = nullptr;
     if (openAt(folder, wide(node.name), FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES, shareAll,
                FILE_DIRECTORY_FILE, &own)
         == ERROR_SUCCESS) {
         for (const Node &entry : node.children) {
             if (!stillThere(own.get(), wide(entry.name), entry.id))
                 continue;
-            --*removal.removed;
-            if (!kept)
-                kept = &entry;
+            if (stayed->counted++ == 0)
+                stayed->name = entry.name;
         }
     }
-    if (removal.error) {
-        *removal.error = SystemError{
-            kept ? QStringLiteral("Wine said it was deleted, but Linux kept it: most likely Linux does not let you "
-                                  "change the folder that holds it. From Linux, give yourself write permission on "
-                                  "that folder, or remove the file yourself, then run Re-install data again")
-                 : QStringLiteral("it holds entries that its listing never gave"),
-            false, false};
-    }
-    setText(removal.failed, kept ? shown + QLatin1Char('/') + shownName(kept->name) : shown);
-    return false;
-}
-
-// Removes node, the entry of that name in the folder that folder holds
-// open, and everything the survey found below it. Each folder is opened
-// relative to the one that holds it, and checked to be the one surveyed
-// before anything in it goes.
-bool removeNode(HANDLE folder, const Node &node, const QString &shown, const Removal &removal)
-{
-    // Where the removal stopped, once error says why.
-    auto stopped = [&] {
-        setText(removal.failed, shown);
-        return false;
-    };
-    auto failAt = [&](DWORD code) {
-        fail(removal.error, code);
-        return stopped();
-    };
-    auto refuse = [&](const QString &why) {
-        if (removal.error)
-            *removal.error = SystemError{why, false, false};
-        return stopped();
-    };
-    if (node.foreignLink)
-        return refuse(QStringLiteral("it is a link; remove it yourself"));
-    const std::wstring name = wide(node.name);
-    // A link goes as a link (symbolic link, junction, mount point). The
-    // folder was just walked, so only the entry's own absence means it is
-    // gone.
-    if (node.kind != Kind::Folder) {
-        const DWORD code = removeFileAt(folder, name, node.id, removal.aside);
-        if (code == changedCode)
-            return changed(removal.error) || stopped();
-        if (code == ERROR_SUCCESS)
-            ++*removal.removed;
-        return code == ERROR_SUCCESS || code == ERROR_FILE_NOT_FOUND || failAt(code);
-    }
-    const ACCESS_MASK access = DELETE | FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
-    Handle own;
-    bool writable = true;
-    DWORD code = openAt(folder, name, access | FILE_WRITE_ATTRIBUTES, shareAll, FILE_DIRECTORY_FILE, &own);
-    if (code == ERROR_ACCESS_DENIED) {
-        writable = false;
-        code = openAt(folder, name, access, shareAll, FILE_DIRECTORY_FILE, &own);
-    }
-    if (code == ERROR_FILE_NOT_FOUND)
-        return true;
-    if (code == ERROR_DIRECTORY)
-        return changed(removal.error) || stopped();
-    if (code != ERROR_SUCCESS)
-        return failAt(code);
-    QByteArray id;
-    Kind kind = Kind::Missing;
-    if (!identityOf(own.get(), &id, &kind, false, removal.error))
-        return stopped();
-    if (id != node.id || kind != Kind::Folder)
-        return changed(removal.error) || stopped();
-    removal.progress.setMaximum(int(node.children.size()));
-    int count = 0;
-    for (const Node &entry : node.children) {
-        removal.progress.setValue(++count);
-        if (!removeNode(own.get(), entry, shown + QLatin1Char('/') + shownName(entry.name), removal))
-            return false;
-    }
-    code = removeFolderAt(own.get(), writable);
-    own.reset(INVALID_HANDLE_VALUE);
-    // Windows refuses to mark a folder that is not empty; Wine marks it, and
-    // its removal then fails unseen when the handle goes.
-    if (code == ERROR_SUCCESS && stillThere(folder, name, node.id))
-        code = ERROR_DIR_NOT_EMPTY;
-    if (code == ERROR_SUCCESS) {
-        ++*removal.removed;
-        return true;
-    }
-    if (code == ERROR_DIR_NOT_EMPTY)
-        return leftBehind(folder, node, shown, removal);
-    return failAt(code);
+    return stayed->counted > 0 ? LinuxKept : Unlisted;
 }
 
 } // namespace
+
+bool SystemError::absent() const
+{
+    return DWORD(code) == ERROR_FILE_NOT_FOUND || DWORD(code) == ERROR_PATH_NOT_FOUND;
+}
+
+bool SystemError::inUse() const
+{
+    return code == HeldOpen || DWORD(code) == ERROR_SHARING_VIOLATION || DWORD(code) == ERROR_LOCK_VIOLATION;
+}
+
+bool SystemError::full() const
+{
+    return DWORD(code) == ERROR_DISK_FULL || DWORD(code) == ERROR_HANDLE_DISK_FULL;
+}
+
+bool SystemError::badName() const
+{
+    return DWORD(code) == ERROR_INVALID_NAME;
+}
+
+bool isGone(Code code)
+{
+    return DWORD(code) == ERROR_FILE_NOT_FOUND;
+}
+
+// Deeper than this, the walks stop rather than run out of stack.
+int deepest()
+{
+    return 1024;
+}
+
+Dir::~Dir()
+{
+    close();
+}
+
+void Dir::close()
+{
+    if (m_handle != INVALID_HANDLE_VALUE)
+        CloseHandle(m_handle);
+    m_handle = INVALID_HANDLE_VALUE;
+}
+
+Code Dir::open(const NativePath &path)
+{
+    close();
+    m_path = wide(path);
+    m_aside = m_path;
+    Handle handle;
+    if (const DWORD code = FileOps::openFolder(m_path, &handle))
+        return Code(code);
+    m_final.clear();
+    if (underWine() && !finalPath(handle.get(), &m_final, nullptr))
+        return Code(GetLastError());
+    const HANDLE deleting = CreateFileW(m_path.c_str(), FILE_DELETE_CHILD, shareAll, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    m_lettingGo = deleting != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED;
+    if (deleting != INVALID_HANDLE_VALUE)
+        CloseHandle(deleting);
+    m_handle = handle.release();
+    return 0;
+}
+
+Code Dir::openHolder(const NativePath &path, Name *name, NativePath *parent)
+{
+    const std::wstring full = wide(path);
+    // A drive's root lies in no folder, and is never removed.
+    if (full.size() <= rootLength(full))
+        return Code(ERROR_ACCESS_DENIED);
+    std::wstring entry;
+    const std::wstring folder = folderOf(full, &entry);
+    *name = bytes(entry);
+    if (parent)
+        *parent = bytes(folder);
+    const Code code = open(bytes(folder));
+    // The folder's own absence is no entry's.
+    return DWORD(code) == ERROR_FILE_NOT_FOUND ? Code(ERROR_PATH_NOT_FOUND) : code;
+}
+
+Code Dir::look(const Name &name, Node *node) const
+{
+    const std::wstring entry = wide(name);
+    Handle handle;
+    DWORD code = openAt(m_handle, entry, FILE_READ_ATTRIBUTES, shareAll, 0, &handle);
+    FILE_ATTRIBUTE_TAG_INFO tag;
+    if (code == ERROR_SUCCESS && !GetFileInformationByHandleEx(handle.get(), FileAttributeTagInfo, &tag, sizeof tag))
+        code = GetLastError();
+    if (code != ERROR_SUCCESS)
+        return Code(code);
+    // Under Wine a Unix link to a folder opens as that folder: only the
+    // folder's listing shows it as a link.
+    if (underWine()) {
+        eachListed(m_handle, [&](const std::wstring &listed, DWORD attributes, DWORD reparse) {
+            if (listed != entry)
+                return true;
+            tag.FileAttributes = attributes;
+            tag.ReparseTag = reparse;
+            return false;
+        });
+    }
+    return Code(lookAt(m_handle, m_final, m_lettingGo, entry, tag.FileAttributes, tag.ReparseTag, node));
+}
+
+Code Dir::list(QList<Node> *entries, Name *at, bool foldersOnly) const
+{
+    DWORD failed = ERROR_SUCCESS;
+    const DWORD code = eachListed(m_handle, [&](const std::wstring &name, DWORD attributes, DWORD tag) {
+        if (foldersOnly && entryKind(attributes, tag) != Kind::Folder)
+            return true;
+        Node entry;
+        failed = lookAt(m_handle, m_final, m_lettingGo, name, attributes, tag, &entry);
+        if (failed != ERROR_SUCCESS)
+            *at = bytes(name);
+        else
+            entries->append(entry);
+        return failed == ERROR_SUCCESS;
+    });
+    return Code(failed != ERROR_SUCCESS ? failed : code);
+}
+
+Code Dir::openFolder(const Node &node, bool toRemove, Dir *folder) const
+{
+    const std::wstring name = wide(node.name);
+    const ACCESS_MASK access = (toRemove ? DELETE : 0) | FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
+    Handle own;
+    folder->close();
+    folder->m_writable = toRemove;
+    DWORD code = openAt(m_handle, name, access | (toRemove ? FILE_WRITE_ATTRIBUTES : 0), shareAll,
+                        FILE_DIRECTORY_FILE, &own);
+    if (code == ERROR_ACCESS_DENIED && toRemove) {
+        folder->m_writable = false;
+        code = openAt(m_handle, name, access, shareAll, FILE_DIRECTORY_FILE, &own);
+    }
+    if (code == ERROR_DIRECTORY)
+        return Changed;
+    if (code != ERROR_SUCCESS)
+        return Code(code);
+    QByteArray id;
+    Kind kind = Kind::Missing;
+    if (!identityOf(own.get(), &id, &kind, false, nullptr))
+        return Code(GetLastError());
+    if (id != node.id || kind != Kind::Folder)
+        return Changed;
+    folder->m_path = child(m_path, name);
+    folder->m_aside = m_aside;
+    folder->m_final.clear();
+    if (!toRemove) {
+        if (underWine() && !finalPath(own.get(), &folder->m_final, nullptr))
+            return Code(GetLastError());
+        folder->m_lettingGo = grantsAt(m_handle, name, FILE_DELETE_CHILD);
+    }
+    folder->m_handle = own.release();
+    return 0;
+}
+
+Code Dir::removeFile(const Name &name) const
+{
+    // A file held with deletion shared is moved aside within its own folder.
+    const std::wstring entry = wide(name);
+    const DWORD code = removeFileAt(m_handle, entry, QByteArray(), m_aside);
+    // Wine says yes to a delete that Linux then refuses.
+    if (code == ERROR_SUCCESS && underWine() && stillThere(m_handle, entry, QByteArray()))
+        return Code(ERROR_ACCESS_DENIED);
+    return Code(code);
+}
+
+Code Dir::remove(const Node &node) const
+{
+    const DWORD code = removeFileAt(m_handle, wide(node.name), node.id, m_aside);
+    return code == changedCode ? Changed : Code(code);
+}
+
+Code Dir::removeEmptied(const Node &node, Dir &folder, Stayed *stayed) const
+{
+    DWORD code = removeFolderAt(folder.m_handle, folder.m_writable);
+    folder.close();
+    // Windows refuses to mark a folder that is not empty; Wine marks it, and
+    // its removal then fails unseen when the handle goes.
+    if (code == ERROR_SUCCESS && stillThere(m_handle, wide(node.name), node.id))
+        code = ERROR_DIR_NOT_EMPTY;
+    if (code == ERROR_DIR_NOT_EMPTY)
+        return leftBehind(m_handle, node, stayed);
+    return Code(code);
+}
 
 QString cleanPath(const QString &typed)
 {
@@ -856,34 +925,9 @@ bool environmentFolder(const char *variable, NativePath *folder)
     return true;
 }
 
-bool removeFile(const NativePath &path, bool folderChecked, SystemError *error)
+bool identify(const NativePath &path, Links links, QByteArray *id, Kind *kind, SystemError *error)
 {
-    // A file held with deletion shared is moved aside within its own folder.
-    std::wstring name;
-    const std::wstring folder = folderOf(wide(path), &name);
-    Handle handle;
-    DWORD code = openFolder(folder, &handle);
-    // The folder's own absence is no file's.
-    if (code == ERROR_FILE_NOT_FOUND)
-        code = ERROR_PATH_NOT_FOUND;
-    if (code == ERROR_SUCCESS)
-        code = removeFileAt(handle.get(), name, QByteArray(), folder);
-    // Wine says yes to a delete that Linux then refuses.
-    if (code == ERROR_SUCCESS && underWine() && stillThere(handle.get(), name, QByteArray()))
-        code = ERROR_ACCESS_DENIED;
-    if (code == ERROR_SUCCESS)
-        return true;
-    fail(error, code);
-    // In a folder just found to exist, a missing path means the folder
-    // vanished, not that the file was never there.
-    if (error && folderChecked)
-        error->notFound = code == ERROR_FILE_NOT_FOUND;
-    return false;
-}
-
-bool identify(const NativePath &path, bool followLinks, QByteArray *id, Kind *kind, SystemError *error)
-{
-    return identifyPath(wide(path), followLinks, id, kind, error);
+    return identifyPath(wide(path), links == Links::Followed, id, kind, error);
 }
 
 bool ancestry(const NativePath &folder, QList<QByteArray> *chain, SystemError *error)
@@ -922,7 +966,7 @@ bool reachedThrough(const NativePath &path, QList<QByteArray> *ids, SystemError 
             Kind kind = Kind::Missing;
             SystemError failure;
             if (!identifyPath(wide(step), follow, &id, &kind, &failure)) {
-                if (failure.notFound)
+                if (failure.absent())
                     return true;
                 if (error)
                     *error = failure;
@@ -977,7 +1021,7 @@ bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemErr
                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
                 if (file == INVALID_HANDLE_VALUE) {
                     fail(&failure);
-                    entry.readError = failure.text;
+                    entry.readError = failure.text();
                 }
             }
             bool known = false;
@@ -988,7 +1032,7 @@ bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemErr
                 entry.size = sizeOf(info);
                 fileAttributes = info.dwFileAttributes;
                 CloseHandle(file);
-            } else if (!failure.notFound) {
+            } else if (!failure.absent()) {
                 known = identifyPath(full, true, &entry.id, &kind, &failure);
             }
             if (known) {
@@ -1005,7 +1049,7 @@ bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemErr
                 // Listed, yet not there when opened by that name (under Wine a
                 // Unix name holding a backslash): a file the copy cannot read.
                 entry.kind = Kind::File;
-            } else if (!failure.notFound) {
+            } else if (!failure.absent()) {
                 // A link to nothing is neither file nor folder; anything else
                 // the system could not answer stops the plan.
                 if (error)
@@ -1017,107 +1061,6 @@ bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemErr
         },
         error);
     return listed && ok;
-}
-
-// Whether the folder or file at full, whose last separator is at cut, is a
-// Unix link under Wine: its listing in its folder says so for a folder, and
-// the system's name for it does for a file.
-bool unixLinkAsRoot(const std::wstring &full, std::size_t cut, const std::wstring &reached, Node *root,
-                    SystemError *error)
-{
-    if (!underWine())
-        return true;
-    WIN32_FIND_DATAW found;
-    const HANDLE search = FindFirstFileExW(full.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
-    if (search == INVALID_HANDLE_VALUE)
-        return fail(error);
-    FindClose(search);
-    const std::wstring parent = full.substr(0, cut + 1 == rootLength(full) ? cut + 1 : cut);
-    std::wstring own;
-    if (!folderPath(parent, &own, error))
-        return false;
-    if (entryKind(found.dwFileAttributes, found.dwReserved0) == Kind::Link
-        || throughUnixLink(own, found.cFileName, reached)) {
-        root->kind = Kind::Link;
-        root->foreignLink = true;
-    }
-    return true;
-}
-
-bool survey(const NativePath &path, Node *root, NativePath *where, SystemError *error)
-{
-    const std::wstring full = wide(path);
-    std::size_t cut = full.size() > rootLength(full) ? full.rfind(L'\\') : std::wstring::npos;
-    root->name = bytes(cut == std::wstring::npos ? full : full.substr(cut + 1));
-    root->kind = Kind::Missing;
-    root->children.clear();
-    Kind kind = Kind::Missing;
-    SystemError failure;
-    std::wstring reached;
-    if (!identifyPath(full, false, &root->id, &kind, &failure, nullptr, &reached)) {
-        if (failure.notFound)
-            return true;
-        *where = path;
-        if (error)
-            *error = failure;
-        return false;
-    }
-    root->kind = kind;
-    if (cut != std::wstring::npos) {
-        std::wstring name;
-        root->blocked = deletionBlocked(grants(folderOf(full, &name), FILE_DELETE_CHILD), full);
-    }
-    if (kind != Kind::Link && cut != std::wstring::npos && !unixLinkAsRoot(full, cut, reached, root, &failure)) {
-        *where = path;
-        if (error)
-            *error = failure;
-        return false;
-    }
-    if (kind == Kind::Link) {
-        const HANDLE handle = openToIdentify(full, false);
-        const bool known = handle != INVALID_HANDLE_VALUE && kindOf(handle, &kind, nullptr, &root->foreignLink);
-        const DWORD code = GetLastError();
-        if (handle != INVALID_HANDLE_VALUE)
-            CloseHandle(handle);
-        if (!known) {
-            *where = path;
-            return fail(error, code);
-        }
-    }
-    return root->kind != Kind::Folder || surveyFolder(full, 1, root, where, error);
-}
-
-bool folderTree(const NativePath &path, QList<QByteArray> *ids, SystemError *error)
-{
-    // The folder itself as reached through any links on its path, then
-    // every folder below it without following any.
-    QByteArray id;
-    Kind kind = Kind::Missing;
-    if (!identifyPath(wide(path), true, &id, &kind, error))
-        return false;
-    ids->append(id);
-    QList<std::wstring> pending{wide(path)};
-    while (!pending.isEmpty()) {
-        const std::wstring folder = pending.takeLast();
-        bool ok = true;
-        const bool listed = eachEntry(
-            folder,
-            [&](const std::wstring &name, DWORD attributes, DWORD tag) {
-                if (entryKind(attributes, tag) != Kind::Folder)
-                    return true;
-                const std::wstring full = child(folder, name);
-                ok = identifyPath(full, false, &id, &kind, error);
-                if (ok) {
-                    ids->append(id);
-                    pending.append(full);
-                }
-                return ok;
-            },
-            error);
-        if (!listed || !ok)
-            return false;
-    }
-    return true;
 }
 
 bool namesClash(const Name &a, const Name &b)
@@ -1251,7 +1194,7 @@ bool sourceAsListed(const NativePath &folder, const SourceEntry &entry, SystemEr
     if (id == entry.id && kind == Kind::File && sizeOf(info) == entry.size)
         return true;
     if (error)
-        *error = SystemError{QStringLiteral("it was replaced or rewritten"), false, false};
+        *error = SystemError{Replaced};
     return false;
 }
 
@@ -1264,27 +1207,6 @@ bool listNames(const NativePath &folder, QList<Name> *names, SystemError *error)
             return true;
         },
         error);
-}
-
-bool removeSurveyed(const NativePath &path, const QString &shown, const Node &root, const Progress &progress,
-                    QString *failed, SystemError *error, int *removed)
-{
-    if (root.kind == Kind::Missing)
-        return true;
-    int ignored = 0;
-    const std::wstring full = wide(path);
-    std::wstring name;
-    const std::wstring folder = folderOf(full, &name);
-    Handle handle;
-    DWORD code = full.size() > rootLength(full) ? openFolder(folder, &handle) : DWORD(ERROR_ACCESS_DENIED);
-    if (code == ERROR_FILE_NOT_FOUND)
-        code = ERROR_PATH_NOT_FOUND;
-    if (code != ERROR_SUCCESS) {
-        setText(failed, shown);
-        return fail(error, code);
-    }
-    // Held files are moved aside into the folder that holds the removed one.
-    return removeNode(handle.get(), root, shown, Removal{folder, progress, failed, error, removed ? removed : &ignored});
 }
 
 bool makeFolder(const NativePath &path, SystemError *error)
@@ -1335,7 +1257,7 @@ bool Copier::copy(const Name &name, const QByteArray &id, qint64 size, SystemErr
         SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
         DeleteFileW(target.c_str());
         if (error)
-            *error = SystemError{QStringLiteral("it changed while it was copied"), false, false};
+            *error = SystemError{Rewritten};
         return false;
     }
     // Each copy goes to disk as soon as it is made, while its data is still
