@@ -1,7 +1,5 @@
 #include "testsupport.h"
 
-#include "fileops/fileops.h"
-
 #include <QAbstractButton>
 #include <QDir>
 #include <QDirIterator>
@@ -578,14 +576,11 @@ QList<QByteArray> rawNames(const QString &folder)
 
 void removeRaw(const QByteArray &path)
 {
-    // Qt's own removal cannot name what Win32 would rewrite (a name ending
-    // in a dot); the program's removal, tested on its own, can.
-    const FileOps::NativePath target = FileOps::toNative(FileOps::cleanPath(QString::fromUtf8(path)));
-    FileOps::Node tree;
-    FileOps::NativePath where;
-    if (FileOps::survey(target, &tree, &where, nullptr))
-        FileOps::removeSurveyed(target, QString::fromUtf8(path), tree, FileOps::Progress{[](int) {}, [](int) {}},
-                                nullptr, nullptr);
+    const QFileInfo info(QString::fromUtf8(path));
+    if (info.isDir() && !info.isSymLink())
+        QDir(info.filePath()).removeRecursively();
+    else
+        QFile::remove(info.filePath());
 }
 #endif
 

@@ -145,12 +145,14 @@ private slots:
     void cpDirPermissionBitsOnly();
     void cpDirWithoutKernelCopy();
     void cpDirSkipsOtherEntries();
-    void replaceStopsAtFolderSwappedAfterPlan_data();
-    void replaceStopsAtFolderSwappedAfterPlan();
+    void replaceStopsAtEntrySwappedAfterPlan_data();
+    void replaceStopsAtEntrySwappedAfterPlan();
     void replaceInFolderLinuxForbidsChanging();
     void surveyStopsAtDepthLimit();
     void pathsAsGivenToTheSystem_data();
     void pathsAsGivenToTheSystem();
+    void removeFileIfPresent_data();
+    void removeFileIfPresent();
 
 private:
     QProgressBar *bar() { return child<QProgressBar>(*m_window, "pgbProgress"); }
@@ -642,26 +644,24 @@ void tst_FileOps::cpDirSkipsOtherEntries()
 #endif
 }
 
-void tst_FileOps::replaceStopsAtFolderSwappedAfterPlan_data()
+void tst_FileOps::replaceStopsAtEntrySwappedAfterPlan_data()
 {
     QTest::addColumn<QString>("entry");     // of the Brask dat, swapped after the plan
-    QTest::addColumn<QString>("link");      // what the link put in its place leads to; empty: another folder
-    QTest::addColumn<bool>("refused");      // the removal stops at it, rather than remove it as a link
+    QTest::addColumn<QString>("link");      // what the link put in its place leads to; empty: another entry
 
-    QTest::newRow("folder swapped for a link to a folder outside") << "sub" << "outside" << true;
-    QTest::newRow("folder swapped for another folder") << "sub" << "" << true;
-    // A link is removed as a link, without following it; but under Wine
-    // what the handle reaches is what the link leads to.
-    QTest::newRow("file swapped for a link to a file outside") << "b" << "outside/keep" << underWine();
+    QTest::newRow("folder swapped for a link to a folder outside") << "sub" << "outside";
+    QTest::newRow("folder swapped for another folder") << "sub" << "";
+    // Under Wine the handle on such a link reaches what it leads to.
+    QTest::newRow("file swapped for a link to a file outside") << "b" << "outside/keep";
+    QTest::newRow("file saved again after the plan") << "b" << "";
 }
 
-void tst_FileOps::replaceStopsAtFolderSwappedAfterPlan()
+void tst_FileOps::replaceStopsAtEntrySwappedAfterPlan()
 {
     // Between the plan and the act, an entry of dat is moved away and
     // something else takes its name: it was never surveyed.
     QFETCH(QString, entry);
     QFETCH(QString, link);
-    QFETCH(bool, refused);
     const QString root = m_dir->path();
     QVERIFY(build(root, {"s/dat/a", "t/dat/a", "t/dat/b", "t/dat/sub/x", "outside/keep"}));
     FileOps::CopyPlan plan;
@@ -670,20 +670,16 @@ void tst_FileOps::replaceStopsAtFolderSwappedAfterPlan()
              qPrintable(why));
     const QString swapped = root + QStringLiteral("/t/dat/") + entry;
     QVERIFY(QDir().rename(swapped, root + QStringLiteral("/moved")));
+    const QString kept = entry == QLatin1String("sub") ? QStringLiteral("t/dat/sub/keep") : QStringLiteral("t/dat/b");
     if (!link.isEmpty())
         QVERIFY(makeSystemLink(root + QLatin1Char('/') + link, swapped));
     else
-        QVERIFY(build(root, {"t/dat/sub/keep"}));
+        QVERIFY(build(root, {kept}));
 
     const FileOps::Progress progress{[](int) {}, [](int) {}};
     const FileOps::Reached reached = FileOps::replace(plan, progress, &why);
     QCOMPARE(tree(root + QStringLiteral("/outside")), QStringList{"keep"});
     QCOMPARE(readExact(root + QStringLiteral("/outside/keep")), QByteArray("outside/keep"));
-    if (!refused) {
-        QCOMPARE(reached, FileOps::Reached::Done);
-        QVERIFY(!QFileInfo::exists(swapped));
-        return;
-    }
     QCOMPARE(reached, FileOps::Reached::Removing);
     QCOMPARE(why,
              QStringLiteral("could not remove %1 (it changed after it was checked, by another program: close the "
@@ -692,7 +688,7 @@ void tst_FileOps::replaceStopsAtFolderSwappedAfterPlan()
                  .arg(FileOps::native(swapped)));
     QVERIFY(!QFileInfo::exists(root + QStringLiteral("/t/dat/a")));
     if (link.isEmpty())
-        QCOMPARE(readExact(swapped + QStringLiteral("/keep")), QByteArray("t/dat/sub/keep"));
+        QCOMPARE(readExact(root + QLatin1Char('/') + kept), kept.toUtf8());
     // Wine would delete what the link leads to.
     else
         QVERIFY(underWine() ? unixCommand({QStringLiteral("/bin/rm"), unixPath(swapped)}) == 0
@@ -797,6 +793,47 @@ void tst_FileOps::pathsAsGivenToTheSystem()
 #else
     QCOMPARE(QString::fromUtf8(path), given);
 #endif
+}
+
+void tst_FileOps::removeFileIfPresent_data()
+{
+    QTest::addColumn<QStringList>("before");
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<bool>("folderChecked");
+    QTest::addColumn<QString>("failure");   // empty when it counts as removed
+
+    QTest::newRow("there") << QStringList{"Brask/TOS.txt"} << "Brask/TOS.txt" << true << "";
+    QTest::newRow("not there") << QStringList{"Brask/"} << "Brask/TOS.txt" << true << "";
+    QTest::newRow("its folder not there") << QStringList() << "cache/login.dat" << false << "";
+    // The folder was found before, so its absence now is no file's.
+    QTest::newRow("its folder found, then gone")
+        << QStringList() << "Brask/TOS.txt" << true
+        << "Brask/TOS.txt (the folder that holds it is no longer there)";
+    QTest::newRow("a folder of that name") << QStringList{"Brask/TOS.txt/"} << "Brask/TOS.txt" << true
+                                           << "Brask/TOS.txt (";
+}
+
+void tst_FileOps::removeFileIfPresent()
+{
+    QFETCH(QStringList, before);
+    QFETCH(QString, file);
+    QFETCH(bool, folderChecked);
+    QFETCH(QString, failure);
+    BUILD_OR_SKIP(m_dir->path(), before);
+    QString why;
+    bool inUse = true;
+    const QString path = m_dir->path() + QLatin1Char('/') + file;
+    const bool removed = FileOps::removeFileIfPresent(FileOps::toNative(FileOps::cleanPath(path)), path, folderChecked,
+                                                      &why, &inUse);
+    if (failure.isEmpty()) {
+        QVERIFY2(removed, qPrintable(why));
+        QVERIFY(!QFileInfo::exists(path));
+        return;
+    }
+    QVERIFY(!removed);
+    QVERIFY(!inUse);
+    const QString expected = FileOps::native(m_dir->path() + QLatin1Char('/') + failure);
+    QVERIFY2(why.startsWith(expected), qPrintable(why));
 }
 
 BRASK_TEST_MAIN(tst_FileOps)

@@ -47,8 +47,6 @@ void tst_Reinstall::init()
 
 void tst_Reinstall::cleanup()
 {
-    // Names that Win32 would rewrite are beyond QTemporaryDir's removal.
-    removeRaw(m_dir->path().toUtf8());
     delete m_dir;
     m_dir = nullptr;
 }
@@ -328,6 +326,16 @@ void braskDatFolderEndingInBlank(Installations &installations)
         installations.cannotBeMade = "a folder name that ends in a blank needs a Unix folder under Wine";
 }
 
+// The Brask dat is named Dat on the Linux side, which Wine finds for dat.
+void braskDatInOtherLetterCase(Installations &installations)
+{
+    usual(installations);
+    const QString brask = unixPath(installations.target);
+    if (brask.isEmpty()
+        || unixCommand({QStringLiteral("/bin/mv"), brask + QStringLiteral("/dat"), brask + QStringLiteral("/Dat")}) != 0)
+        installations.cannotBeMade = "a folder named in other letter case needs a Unix folder under Wine";
+}
+
 // The Brask dat itself is a link to a folder elsewhere.
 void braskDatUnixLink(Installations &installations)
 {
@@ -385,6 +393,15 @@ void namesWin32Trims(Installations &installations)
 #endif
 
 #ifdef Q_OS_LINUX
+// The Ostrel dat holds an empty folder that may be listed but not searched.
+void ostrelEmptyFolderNotSearchable(Installations &installations)
+{
+    usual(installations);
+    const QString folder = installations.source + QStringLiteral("/dat/Empty");
+    QVERIFY(QDir().mkdir(folder));
+    QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+}
+
 // The Ostrel path goes through a link in the Brask sfx.
 void ostrelThroughBraskSfx(Installations &installations)
 {
@@ -801,6 +818,8 @@ void tst_Reinstall::reinstall_data()
     QTest::newRow("Brask dat holds a Unix link to the same path on another drive")
         << "Ostrel" << "Brask" << &braskDatUnixLinkToOtherDrive << ""
         << QStringList{"Brask/dat: Brask/dat/data.pak" + linkAdvice, unchanged} << untouched << none;
+    QTest::newRow("Brask dat named in other letter case on the Linux side")
+        << "Ostrel" << "Brask" << &braskDatInOtherLetterCase << done << none << rebuilt << none;
     QTest::newRow("Brask dat holds a folder whose name ends in a blank")
         << "Ostrel" << "Brask" << &braskDatFolderEndingInBlank << done << none << rebuilt
         << QStringList{"yes", "Brask/dat holds 1 file and 1 folder that Re-install would delete"};
@@ -828,6 +847,9 @@ void tst_Reinstall::reinstall_data()
     // The two installations share files, or the Brask folder's own entries
     // cannot change: either folder's check may be the first to find it, and
     // nothing is touched.
+    // Looking for folders inside it needs no permission to search it.
+    QTest::newRow("Ostrel dat holds an empty folder that cannot be searched")
+        << "Ostrel" << "Brask" << &ostrelEmptyFolderNotSearchable << done << none << rebuilt << none;
     const QStringList eitherFolder{"?Brask/dat: ", "?Brask/sfx: ", "?" + checkBoth, unchanged};
     QTest::newRow("Ostrel reached through a link in the Brask sfx")
         << "Brask/sfx/lnk" << "Brask" << &ostrelThroughBraskSfx << "" << eitherFolder << untouched << none;

@@ -72,7 +72,7 @@ bool holds(const QString &folder, const char *name)
     FileOps::Kind kind = FileOps::Kind::Missing;
     FileOps::SystemError error;
     const FileOps::NativePath entry = FileOps::joined(FileOps::toNative(folder), FileOps::nameOf(QLatin1String(name)));
-    return FileOps::identify(entry, FileOps::Links::NotFollowed, &id, &kind, &error) || !error.absent();
+    return FileOps::identify(entry, FileOps::Links::NotFollowed, &id, &kind, error) || !error.absent();
 }
 
 // A Brask installation holds its dat, its sfx or the patcher's TOS.txt.
@@ -87,7 +87,8 @@ QByteArray folderId(const QString &path)
 {
     QByteArray id;
     FileOps::Kind kind = FileOps::Kind::Missing;
-    const bool known = FileOps::identify(FileOps::toNative(path), FileOps::Links::Followed, &id, &kind, nullptr);
+    FileOps::SystemError error;
+    const bool known = FileOps::identify(FileOps::toNative(path), FileOps::Links::Followed, &id, &kind, error);
     return known && kind == FileOps::Kind::Folder ? id : QByteArray();
 }
 
@@ -459,7 +460,7 @@ void BraskRepair::on_btnLoginDat_clicked()
         FileOps::Kind kind = FileOps::Kind::Missing;
         FileOps::SystemError error;
         const QString shownBase = FileOps::native(FileOps::shownName(base));
-        if (!FileOps::identify(base, FileOps::Links::Followed, &id, &kind, &error) || kind != FileOps::Kind::Folder) {
+        if (!FileOps::identify(base, FileOps::Links::Followed, &id, &kind, error) || kind != FileOps::Kind::Folder) {
             failures << (kind != FileOps::Kind::Missing ? QStringLiteral("%1 names %2, which is not a folder")
                                                               .arg(QLatin1String(variable), shownBase)
                          : error.absent() ? QStringLiteral("%1 names %2, which does not exist")

@@ -16,13 +16,13 @@ bool BraskRepair::rmDir(const QString &path, QString *failedPath, FileOps::Syste
     FileOps::SystemError failure;
     FileOps::Node tree;
     FileOps::NativePath where;
-    bool removed = FileOps::survey(target, &tree, &where, &failure);
+    bool removed = FileOps::survey(target, &tree, &where, failure);
     if (!removed)
         FileOps::setText(failedPath, folder);
     // A file is no folder, and not this routine's to remove; a link is
     // removed as a link, whatever it points to.
     else if (tree.kind == FileOps::Kind::Folder || tree.kind == FileOps::Kind::Link)
-        removed = FileOps::removeSurveyed(target, folder, tree, barProgress(), failedPath, &failure);
+        removed = FileOps::removeSurveyed(target, folder, tree, barProgress(), failedPath, failure);
     if (!removed && error)
         *error = failure;
     return removed;

@@ -109,23 +109,23 @@ bool exactPath(const QString &path);
 
 // The identities of the folder at path and of every folder that holds it, up
 // to the root of its volume, as the system resolves the path.
-bool ancestry(const NativePath &folder, QList<QByteArray> *chain, SystemError *error);
+bool ancestry(const NativePath &folder, QList<QByteArray> *chain, SystemError &error);
 
 // The identities of everything the system goes through to reach path: each
 // folder on the way, each link met (on POSIX every link of a chain) and what
 // it leads to. A chain that ends nowhere ends the list there.
-bool reachedThrough(const NativePath &path, QList<QByteArray> *ids, SystemError *error);
+bool reachedThrough(const NativePath &path, QList<QByteArray> *ids, SystemError &error);
 
 // The path and every path that leads to it, shortest first, as written.
 QList<NativePath> prefixes(const NativePath &path);
 
 // The entries of a folder, links followed, hidden ones included; each file
 // is opened for reading to learn whether the copy could read it.
-bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemError *error);
+bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemError &error);
 
 // The identities of the folder at path and of every folder below it, links
 // not followed: where a folder lies, whatever name it is reached by.
-bool folderTree(const NativePath &path, QList<QByteArray> *ids, SystemError *error);
+bool folderTree(const NativePath &path, QList<QByteArray> *ids, SystemError &error);
 
 // True when a Windows folder could not hold both names: they differ in
 // letter case only. Never on POSIX.
@@ -158,22 +158,22 @@ public:
     Rehearsal &operator=(const Rehearsal &) = delete;
 
     // Makes the folder inside parent; where receives its path.
-    bool open(const NativePath &parent, NativePath *where, SystemError *error);
-    bool room(Room *room, SystemError *error);
+    bool open(const NativePath &parent, NativePath *where, SystemError &error);
+    bool room(Room *room, SystemError &error);
     // Exists: the drive takes the name for one made before; BadName: the
     // drive holds no file of that name.
     enum class Made { Yes, Exists, TooLarge, BadName, Refused };
     // A drive that is full answers Refused, with error.full().
     // Makes an empty file for entry; with grow, it is then given the
     // entry's size, which the drive may refuse.
-    Made make(const SourceEntry &entry, bool grow, SystemError *error);
+    Made make(const SourceEntry &entry, bool grow, SystemError &error);
     // The identity of an entry in the folder, links not followed.
-    bool identify(const Name &name, QByteArray *id, SystemError *error);
+    bool identify(const Name &name, QByteArray *id, SystemError &error);
     // What the folder itself takes on the drive, with every name made; -1
     // when the system does not say.
     qint64 size();
     // Removes every file made, then the folder.
-    bool close(SystemError *error);
+    bool close(SystemError &error);
 
 private:
     struct Folder;
@@ -182,13 +182,13 @@ private:
 
 // Whether the file entry names in folder is still the one listed: the same
 // identity, and the same size.
-bool sourceAsListed(const NativePath &folder, const SourceEntry &entry, SystemError *error);
+bool sourceAsListed(const NativePath &folder, const SourceEntry &entry, SystemError &error);
 
 // The names in a folder, as the system lists them.
-bool listNames(const NativePath &folder, QList<Name> *names, SystemError *error);
+bool listNames(const NativePath &folder, QList<Name> *names, SystemError &error);
 
 // Makes one folder, in a parent that must exist.
-bool makeFolder(const NativePath &path, SystemError *error);
+bool makeFolder(const NativePath &path, SystemError &error);
 
 // Copies files from one folder into another, new one, and puts them on disk.
 class Copier
@@ -200,14 +200,14 @@ public:
     Copier &operator=(const Copier &) = delete;
 
     // Opens both folders before the first copy is written.
-    bool open(const NativePath &from, const NativePath &to, SystemError *error);
+    bool open(const NativePath &from, const NativePath &to, SystemError &error);
     // Copies one file, which must still be the one with the identity id and
     // the size planned, to the same name, which must not exist yet. What a
     // failed copy wrote is removed again.
-    bool copy(const Name &name, const QByteArray &id, qint64 size, SystemError *error);
+    bool copy(const Name &name, const QByteArray &id, qint64 size, SystemError &error);
     // Puts every copy's data and the folder's names on disk. Only when every
     // call says so is the copy done.
-    bool finish(SystemError *error);
+    bool finish(SystemError &error);
 
 private:
     struct Folders;

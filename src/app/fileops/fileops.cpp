@@ -136,10 +136,11 @@ Name madeAs(Rehearsal &rehearsal, const QList<Name> &made, const Name &name)
 {
     QByteArray id;
     QByteArray other;
-    if (rehearsal.identify(name, &id, nullptr)) {
+    SystemError error;
+    if (rehearsal.identify(name, &id, error)) {
         QList<Name> same;
         for (const Name &earlier : made) {
-            if (rehearsal.identify(earlier, &other, nullptr) && other == id)
+            if (rehearsal.identify(earlier, &other, error) && other == id)
                 same.append(earlier);
         }
         if (same.size() == 1)
@@ -221,7 +222,8 @@ bool ownLeftover(const Name &name, const Node &node)
 void removeLeftovers(const NativePath &folder)
 {
     QList<Name> names;
-    if (!listNames(folder, &names, nullptr))
+    SystemError error;
+    if (!listNames(folder, &names, error))
         return;
     for (const Name &name : std::as_const(names)) {
         if (!name.startsWith(nameOf(QStringLiteral(".brask-repair-"))))
@@ -229,8 +231,8 @@ void removeLeftovers(const NativePath &folder)
         const NativePath path = joined(folder, name);
         Node node;
         NativePath where;
-        if (survey(path, &node, &where, nullptr) && ownLeftover(name, node))
-            removeSurveyed(path, shownName(path), node, Progress{[](int) {}, [](int) {}}, nullptr, nullptr);
+        if (survey(path, &node, &where, error) && ownLeftover(name, node))
+            removeSurveyed(path, shownName(path), node, Progress{[](int) {}, [](int) {}}, nullptr, error);
     }
 }
 
@@ -285,7 +287,7 @@ bool checkFolder(const QString &path, const QString &what, QString *failure)
     QByteArray id;
     Kind kind = Kind::Missing;
     SystemError error;
-    if (!identify(toNative(path), Links::Followed, &id, &kind, &error)) {
+    if (!identify(toNative(path), Links::Followed, &id, &kind, error)) {
         setText(failure, error.absent() ? QStringLiteral("%1 %2 does not exist").arg(what, native(path))
                                         : QStringLiteral("%1 %2 cannot be read (%3)").arg(what, native(path), error.text()));
         return false;
@@ -352,7 +354,7 @@ bool checkSource(const PlanPaths &paths, QByteArray *id, QList<SourceEntry> *ent
     const QString from = native(paths.from);
     SystemError error;
     Kind kind = Kind::Missing;
-    if (!identify(paths.nativeFrom, Links::Followed, id, &kind, &error)) {
+    if (!identify(paths.nativeFrom, Links::Followed, id, &kind, error)) {
         return refused(refusal,
                        error.absent() ? QStringLiteral("the source folder %1 does not exist").arg(from)
                                       : QStringLiteral("the source folder %1 cannot be read (%2)").arg(from, error.text()),
@@ -361,7 +363,7 @@ bool checkSource(const PlanPaths &paths, QByteArray *id, QList<SourceEntry> *ent
     if (kind != Kind::Folder)
         return refused(refusal, QStringLiteral("the source %1 is not a folder").arg(from), Field::Source);
     QList<SourceEntry> listed;
-    if (!listSource(paths.nativeFrom, &listed, &error))
+    if (!listSource(paths.nativeFrom, &listed, error))
         return refused(refusal, QStringLiteral("the source folder %1 cannot be read (%2)").arg(from, error.text()),
                        Field::Source);
     for (const SourceEntry &entry : std::as_const(listed)) {
@@ -389,7 +391,7 @@ bool checkTarget(const PlanPaths &paths, Node *target, QByteArray *parentId, Ref
 {
     SystemError error;
     NativePath where;
-    if (!survey(paths.nativeTo, target, &where, &error)) {
+    if (!survey(paths.nativeTo, target, &where, error)) {
         // Named as the player typed the folder it lies in.
         const QString shown = where.startsWith(paths.nativeTo) ? paths.to + shownName(where.mid(paths.nativeTo.size()))
                                                                : shownName(where);
@@ -405,7 +407,7 @@ bool checkTarget(const PlanPaths &paths, Node *target, QByteArray *parentId, Ref
                        Field::Target);
     const QString parent = native(paths.parent);
     Kind kind = Kind::Missing;
-    if (!identify(paths.nativeParent, Links::Followed, parentId, &kind, &error)) {
+    if (!identify(paths.nativeParent, Links::Followed, parentId, &kind, error)) {
         return refused(refusal,
                        error.absent() ? QStringLiteral("could not be created: %1 does not exist").arg(parent)
                                       : QStringLiteral("could not be created: %1 cannot be read (%2)")
@@ -433,8 +435,8 @@ bool checkNesting(const PlanPaths &paths, const QByteArray &sourceId, const QByt
     QByteArray targetId;
     if (target.kind == Kind::Folder || target.kind == Kind::Link) {
         Kind kind = Kind::Missing;
-        if (identify(paths.nativeTo, Links::Followed, &targetId, &kind, &error)) {
-            if (!ancestry(paths.nativeTo, &written, &error))
+        if (identify(paths.nativeTo, Links::Followed, &targetId, &kind, error)) {
+            if (!ancestry(paths.nativeTo, &written, error))
                 return cannotCompare();
         } else if (!error.absent()) {
             return cannotCompare();
@@ -446,8 +448,8 @@ bool checkNesting(const PlanPaths &paths, const QByteArray &sourceId, const QByt
     // destination or its parent lies inside the source is learnt from the
     // source's side.
     QList<QByteArray> insideSource;
-    if (!ancestry(paths.nativeParent, &written, &error) || !ancestry(paths.nativeFrom, &holdingSource, &error)
-        || !folderTree(paths.nativeFrom, &insideSource, &error))
+    if (!ancestry(paths.nativeParent, &written, error) || !ancestry(paths.nativeFrom, &holdingSource, error)
+        || !folderTree(paths.nativeFrom, &insideSource, error))
         return cannotCompare();
     if (written.contains(sourceId) || (!targetId.isEmpty() && holdingSource.contains(targetId))
         || insideSource.contains(parentId) || (!targetId.isEmpty() && insideSource.contains(targetId))) {
@@ -466,7 +468,7 @@ bool checkNesting(const PlanPaths &paths, const QByteArray &sourceId, const QByt
 bool checkReads(const PlanPaths &paths, CopyPlan *plan, Refusal *refusal)
 {
     SystemError error;
-    if (!reachedThrough(paths.nativeParent, &plan->way, &error))
+    if (!reachedThrough(paths.nativeParent, &plan->way, error))
         return refused(refusal, QStringLiteral("could not tell what the way to %1 goes through (%2)")
                                     .arg(native(paths.parent), error.text()));
     auto cannotFollow = [&](const QString &shown) {
@@ -474,7 +476,7 @@ bool checkReads(const PlanPaths &paths, CopyPlan *plan, Refusal *refusal)
                                     .arg(native(shown), error.text()));
     };
     QList<QByteArray> ids;
-    if (!reachedThrough(plan->nativeSrc, &ids, &error))
+    if (!reachedThrough(plan->nativeSrc, &ids, error))
         return cannotFollow(plan->src);
     for (const QByteArray &id : std::as_const(ids))
         plan->reads.append({id, plan->src});
@@ -487,7 +489,7 @@ bool checkReads(const PlanPaths &paths, CopyPlan *plan, Refusal *refusal)
                                         .arg(native(shown), entry.readError));
         plan->reads.append({entry.id, shown});
         ids.clear();
-        if (entry.link && !reachedThrough(joined(plan->nativeSrc, entry.name), &ids, &error))
+        if (entry.link && !reachedThrough(joined(plan->nativeSrc, entry.name), &ids, error))
             return cannotFollow(shown);
         for (const QByteArray &id : std::as_const(ids))
             plan->reads.append({id, shown});
@@ -534,14 +536,14 @@ bool probeTarget(const CopyPlan &plan, QString *why, Spent *spent)
     SystemError error;
     Rehearsal rehearsal;
     NativePath folder;
-    if (!rehearsal.open(nativeParent, &folder, &error)) {
+    if (!rehearsal.open(nativeParent, &folder, error)) {
         if (error.full())
             return refuse(why, noRoomToTry(error));
         return refuse(why, QStringLiteral("the system refused a new folder in %1 (%2), so nothing was removed")
                                .arg(native(parent), error.text()));
     }
     Room room;
-    if (!rehearsal.room(&room, &error)) {
+    if (!rehearsal.room(&room, error)) {
         return refuse(why, QStringLiteral("the system did not say how much room %1 has (%2), so nothing was removed")
                                .arg(native(parent), error.text()));
     }
@@ -555,7 +557,7 @@ bool probeTarget(const CopyPlan &plan, QString *why, Spent *spent)
         ++names;
         // The file the copy will read is still the one checked, here where
         // the old folder is still there.
-        if (!sourceAsListed(plan.nativeSrc, entry, &error)) {
+        if (!sourceAsListed(plan.nativeSrc, entry, error)) {
             return refuse(why, QStringLiteral("the Ostrel file %1 changed after it was checked (%2): run Re-install "
                                               "data again")
                                    .arg(shownName(entry.name), error.text()));
@@ -567,7 +569,7 @@ bool probeTarget(const CopyPlan &plan, QString *why, Spent *spent)
                                    .arg(shownName(entry.name), locale.formattedDataSize(entry.size, 1),
                                         locale.formattedDataSize(room.limit, 1)));
         }
-        const Rehearsal::Made result = rehearsal.make(entry, entry.size > room.largest, &error);
+        const Rehearsal::Made result = rehearsal.make(entry, entry.size > room.largest, error);
         if (result != Rehearsal::Made::Yes)
             return refuse(why, refusedFile(rehearsal, made, entry, result, error));
         made.append(entry.name);
@@ -579,7 +581,7 @@ bool probeTarget(const CopyPlan &plan, QString *why, Spent *spent)
                                .arg(native(shownName(folder))));
     }
     needed += roundedUp(folderSize, room.unit);
-    if (!rehearsal.close(&error)) {
+    if (!rehearsal.close(error)) {
         return refuse(why, QStringLiteral("the folder %1, made to try the copy, could not be removed again (%2), so "
                                           "nothing was removed")
                                .arg(native(shownName(folder)), error.text()));
@@ -738,19 +740,19 @@ Reached replace(const CopyPlan &plan, const Progress &progress, QString *why, bo
     // Only what the system said it removed counts as changed.
     QString failedPath;
     int removed = 0;
-    const bool gone = removeSurveyed(plan.nativeDst, plan.dst, plan.target, progress, &failedPath, &error, &removed);
+    const bool gone = removeSurveyed(plan.nativeDst, plan.dst, plan.target, progress, &failedPath, error, &removed);
     if (removed > 0)
         reached = Reached::Removing;
     if (!gone)
         return fail(QStringLiteral("could not remove %1 (%2)").arg(native(failedPath), error.text()));
     if (plan.target.kind != Kind::Missing)
         reached = Reached::Making;
-    if (!makeFolder(plan.nativeDst, &error))
+    if (!makeFolder(plan.nativeDst, error))
         return fail(QStringLiteral("could not be created (%1)").arg(error.text()));
     reached = Reached::Copying;
 
     Copier copier;
-    if (!copier.open(plan.nativeSrc, plan.nativeDst, &error))
+    if (!copier.open(plan.nativeSrc, plan.nativeDst, error))
         return fail(QStringLiteral("could not be opened for the copy (%1)").arg(error.text()));
     progress.setMaximum(int(plan.entries.size()));
     int count = 0;
@@ -761,10 +763,10 @@ Reached replace(const CopyPlan &plan, const Progress &progress, QString *why, bo
             qDebug() << "Unhandled folder" << plan.src + QLatin1Char('/') + name << "in cpDir";
         else if (entry.kind != Kind::File)
             qDebug() << "Unhandled item" << plan.src + QLatin1Char('/') + name << "in cpDir";
-        else if (!copier.copy(entry.name, entry.id, entry.size, &error))
+        else if (!copier.copy(entry.name, entry.id, entry.size, error))
             return fail(QStringLiteral("could not copy %1 (%2)").arg(name, error.text()));
     }
-    if (!copier.finish(&error))
+    if (!copier.finish(error))
         return fail(QStringLiteral("could not write the copies to disk (%1)").arg(error.text()));
     return Reached::Done;
 }

@@ -109,12 +109,12 @@ bool environmentFolder(const char *variable, NativePath *folder);
 // The identity the system gives the entry at path, links followed or not:
 // the same through every name that reaches it (links, junctions, drive
 // aliases, short names, shares), different for any other.
-bool identify(const NativePath &path, Links links, QByteArray *id, Kind *kind, SystemError *error);
+bool identify(const NativePath &path, Links links, QByteArray *id, Kind *kind, SystemError &error);
 
 // What a removal of path would reach: the entry itself, and below a folder
 // everything in it. On failure, where receives the entry that could not be
 // looked at.
-bool survey(const NativePath &path, Node *root, NativePath *where, SystemError *error);
+bool survey(const NativePath &path, Node *root, NativePath *where, SystemError &error);
 
 // Removes what survey() found at path, and nothing else: an entry that is no
 // longer the one surveyed, or a folder that holds more than was listed,
@@ -122,7 +122,7 @@ bool survey(const NativePath &path, Node *root, NativePath *where, SystemError *
 // receives the shown path of the entry that could not be removed. removed
 // (when given) counts the entries the system said it removed.
 bool removeSurveyed(const NativePath &path, const QString &shown, const Node &root, const Progress &progress,
-                    QString *failed, SystemError *error, int *removed = nullptr);
+                    QString *failed, SystemError &error, int *removed = nullptr);
 
 // The path as the user's system writes it, for messages.
 QString native(const QString &path);

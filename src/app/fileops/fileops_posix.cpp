@@ -27,17 +27,15 @@ namespace FileOps {
 
 namespace {
 
-bool fail(SystemError *error, int code)
+bool fail(SystemError &error, int code)
 {
-    if (error)
-        *error = SystemError{code};
+    error = SystemError{code};
     return false;
 }
 
-bool changed(SystemError *error)
+bool changed(SystemError &error)
 {
-    if (error)
-        *error = SystemError{Changed};
+    error = SystemError{Changed};
     return false;
 }
 
@@ -144,13 +142,27 @@ int eachEntry(DIR *dir, Each each)
     }
 }
 
-// A listing of the folder fd holds, through a descriptor of its own.
+// A listing of the folder fd holds, from its start, through a descriptor
+// of its own. A folder opened only to be searched (O_PATH) is opened again
+// to be read: that needs permission to search it, which one opened to be
+// read may lack (an empty folder of mode 0444 lists, but cannot be opened
+// again from within).
 DIR *listing(int fd)
 {
-    const int own = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int flags = ::fcntl(fd, F_GETFL);
+    const int own = flags < 0                ? -1
+                    : (flags & O_PATH) != 0 ? ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                                             : ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
     DIR *dir = own < 0 ? nullptr : ::fdopendir(own);
-    if (own >= 0 && !dir)
-        ::close(own);
+    if (!dir) {
+        const int code = errno;
+        if (own >= 0)
+            ::close(own);
+        errno = code;
+        return nullptr;
+    }
+    // A duplicate shares its position with the descriptor it came from.
+    ::rewinddir(dir);
     return dir;
 }
 
@@ -420,7 +432,13 @@ Code Dir::openFolder(const Node &node, bool toRemove, Dir *folder) const
 
 Code Dir::remove(const Node &node) const
 {
-    return removeFile(node.name);
+    // Only the entry surveyed goes: one that took its name since (a file
+    // saved again, a link) is not the program's to remove. POSIX has no
+    // removal of an entry by its identity; this looks just before.
+    struct stat info {};
+    if (::fstatat(m_fd, node.name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno;
+    return identity(info) == node.id ? removeFile(node.name) : Changed;
 }
 
 Code Dir::removeFile(const Name &name) const
@@ -512,7 +530,7 @@ bool environmentFolder(const char *variable, NativePath *folder)
     return folder->startsWith('/');
 }
 
-bool identify(const NativePath &path, Links links, QByteArray *id, Kind *kind, SystemError *error)
+bool identify(const NativePath &path, Links links, QByteArray *id, Kind *kind, SystemError &error)
 {
     struct stat info {};
     if ((links == Links::Followed ? ::stat(path.constData(), &info) : ::lstat(path.constData(), &info)) != 0)
@@ -522,7 +540,7 @@ bool identify(const NativePath &path, Links links, QByteArray *id, Kind *kind, S
     return true;
 }
 
-bool ancestry(const NativePath &folder, QList<QByteArray> *chain, SystemError *error)
+bool ancestry(const NativePath &folder, QList<QByteArray> *chain, SystemError &error)
 {
     // The system resolves every ".." from where the folder really lies, after
     // any link on the way; the root is its own parent.
@@ -541,7 +559,7 @@ bool ancestry(const NativePath &folder, QList<QByteArray> *chain, SystemError *e
     }
 }
 
-bool reachedThrough(const NativePath &path, QList<QByteArray> *ids, SystemError *error)
+bool reachedThrough(const NativePath &path, QList<QByteArray> *ids, SystemError &error)
 {
     // Every link met on the way is followed by hand, so that each one it
     // leads through is seen; a chain longer than the kernel's own limit is
@@ -586,7 +604,7 @@ QList<NativePath> prefixes(const NativePath &path)
     return result;
 }
 
-bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemError *error)
+bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemError &error)
 {
     DIR *dir = ::opendir(folder.constData());
     if (!dir)
@@ -646,10 +664,11 @@ Rehearsal::Rehearsal() = default;
 
 Rehearsal::~Rehearsal()
 {
-    close(nullptr);
+    SystemError ignored;
+    close(ignored);
 }
 
-bool Rehearsal::open(const NativePath &parent, NativePath *where, SystemError *error)
+bool Rehearsal::open(const NativePath &parent, NativePath *where, SystemError &error)
 {
     std::unique_ptr<Folder> folder(new Folder);
     folder->parent.reset(::open(parent.constData(), searchOnly));
@@ -672,7 +691,7 @@ bool Rehearsal::open(const NativePath &parent, NativePath *where, SystemError *e
     return fail(error, EEXIST);
 }
 
-bool Rehearsal::room(Room *room, SystemError *error)
+bool Rehearsal::room(Room *room, SystemError &error)
 {
     struct statvfs drive {};
     struct stat info {};
@@ -698,7 +717,7 @@ bool Rehearsal::room(Room *room, SystemError *error)
     return true;
 }
 
-Rehearsal::Made Rehearsal::make(const SourceEntry &entry, bool grow, SystemError *error)
+Rehearsal::Made Rehearsal::make(const SourceEntry &entry, bool grow, SystemError &error)
 {
     // A link makes the name in the folder as a file would, so the drive's
     // answer about the name is the same. Making a file for every name, then
@@ -747,7 +766,7 @@ Rehearsal::Made Rehearsal::make(const SourceEntry &entry, bool grow, SystemError
     return Made::Yes;
 }
 
-bool Rehearsal::identify(const Name &name, QByteArray *id, SystemError *error)
+bool Rehearsal::identify(const Name &name, QByteArray *id, SystemError &error)
 {
     struct stat info {};
     if (::fstatat(m_folder->dir.get(), name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
@@ -764,7 +783,7 @@ qint64 Rehearsal::size()
     return std::max(qint64(info.st_size), qint64(info.st_blocks) * 512);
 }
 
-bool Rehearsal::close(SystemError *error)
+bool Rehearsal::close(SystemError &error)
 {
     if (!m_folder)
         return true;
@@ -777,19 +796,18 @@ bool Rehearsal::close(SystemError *error)
     return ::unlinkat(folder->parent.get(), folder->name.constData(), AT_REMOVEDIR) == 0 || fail(error, errno);
 }
 
-bool sourceAsListed(const NativePath &folder, const SourceEntry &entry, SystemError *error)
+bool sourceAsListed(const NativePath &folder, const SourceEntry &entry, SystemError &error)
 {
     struct stat info {};
     if (::stat(joined(folder, entry.name).constData(), &info) != 0)
         return fail(error, errno);
     if (identity(info) == entry.id && S_ISREG(info.st_mode) && info.st_size == entry.size)
         return true;
-    if (error)
-        *error = SystemError{Replaced};
+    error = SystemError{Replaced};
     return false;
 }
 
-bool listNames(const NativePath &folder, QList<Name> *names, SystemError *error)
+bool listNames(const NativePath &folder, QList<Name> *names, SystemError &error)
 {
     DIR *dir = ::opendir(folder.constData());
     if (!dir)
@@ -802,7 +820,7 @@ bool listNames(const NativePath &folder, QList<Name> *names, SystemError *error)
     return code == 0 || fail(error, code);
 }
 
-bool makeFolder(const NativePath &path, SystemError *error)
+bool makeFolder(const NativePath &path, SystemError &error)
 {
     return ::mkdir(path.constData(), 0777) == 0 || fail(error, errno);
 }
@@ -818,7 +836,7 @@ Copier::Copier() : m_folders(new Folders) {}
 
 Copier::~Copier() = default;
 
-bool Copier::open(const NativePath &from, const NativePath &to, SystemError *error)
+bool Copier::open(const NativePath &from, const NativePath &to, SystemError &error)
 {
     // A write past the file-size limit is to fail with EFBIG, as any other
     // failed write does, not to end the program with a copy half-written.
@@ -838,7 +856,7 @@ bool Copier::open(const NativePath &from, const NativePath &to, SystemError *err
     return m_folders->toParent.valid() || fail(error, errno);
 }
 
-bool Copier::copy(const Name &name, const QByteArray &id, qint64 size, SystemError *error)
+bool Copier::copy(const Name &name, const QByteArray &id, qint64 size, SystemError &error)
 {
     // Opened without waiting: a named pipe swapped in would block the open
     // until a writer came, before its identity could be compared.
@@ -881,7 +899,7 @@ bool Copier::copy(const Name &name, const QByteArray &id, qint64 size, SystemErr
     return fail(error, code);
 }
 
-bool Copier::finish(SystemError *error)
+bool Copier::finish(SystemError &error)
 {
     // One flush of the file system writes every copy's data, and reports any
     // write-back error since the folder was opened; then the folder's names

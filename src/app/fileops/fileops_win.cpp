@@ -19,19 +19,17 @@ namespace FileOps {
 
 namespace {
 
-bool fail(SystemError *error, DWORD code = GetLastError())
+bool fail(SystemError &error, DWORD code = GetLastError())
 {
-    if (error)
-        *error = SystemError{Code(code)};
+    error = SystemError{Code(code)};
     // Callers go on to ask GetLastError, which looking up the text may change.
     SetLastError(code);
     return false;
 }
 
-bool changed(SystemError *error)
+bool changed(SystemError &error)
 {
-    if (error)
-        *error = SystemError{Changed};
+    error = SystemError{Changed};
     return false;
 }
 
@@ -91,7 +89,7 @@ bool kindOf(HANDLE handle, Kind *kind, DWORD *attributes, bool *foreign = nullpt
 // the 128-bit file id. File systems without 128-bit ids answer that they do
 // not support the question; their 64-bit index is the low half of the same
 // id on NTFS, so one folder never counts as two.
-bool identityOf(HANDLE handle, QByteArray *id, Kind *kind, bool followLinks, SystemError *error,
+bool identityOf(HANDLE handle, QByteArray *id, Kind *kind, bool followLinks, SystemError &error,
                 BY_HANDLE_FILE_INFORMATION *file = nullptr)
 {
     // Each question is a round trip to the server under Wine: a link's own
@@ -133,10 +131,10 @@ bool underWine()
     return wine;
 }
 
-bool finalPath(HANDLE handle, std::wstring *path, SystemError *error);
+bool finalPath(HANDLE handle, std::wstring *path, SystemError &error);
 
 // With name, also the entry's path as finalPath gives it, under Wine only.
-bool identifyPath(const std::wstring &path, bool followLinks, QByteArray *id, Kind *kind, SystemError *error,
+bool identifyPath(const std::wstring &path, bool followLinks, QByteArray *id, Kind *kind, SystemError &error,
                   BY_HANDLE_FILE_INFORMATION *file = nullptr, std::wstring *name = nullptr)
 {
     const HANDLE handle = openToIdentify(path, followLinks);
@@ -184,7 +182,7 @@ bool wineFinalPath(HANDLE handle, std::wstring *path)
 // The path the system itself gives an open file or folder: every link,
 // junction, drive alias and short name resolved, as \\?\C:\..., \\?\UNC\...
 // or \\?\Volume{...}\... when the volume has no drive letter.
-bool finalPath(HANDLE handle, std::wstring *path, SystemError *error)
+bool finalPath(HANDLE handle, std::wstring *path, SystemError &error)
 {
     if (underWine() && wineFinalPath(handle, path))
         return true;
@@ -227,7 +225,7 @@ std::wstring child(const std::wstring &folder, const std::wstring &name)
 
 // The names in a folder with the attributes the listing gave them.
 template<typename Each>
-bool eachEntry(const std::wstring &folder, Each each, SystemError *error)
+bool eachEntry(const std::wstring &folder, Each each, SystemError &error)
 {
     WIN32_FIND_DATAW found;
     const HANDLE search = FindFirstFileExW(child(folder, L"*").c_str(), FindExInfoBasic, &found,
@@ -422,8 +420,9 @@ DWORD deleteNow(HANDLE folder, const std::wstring &name, const QByteArray &id, c
     // opens as what it leads to, which would go instead.
     QByteArray now;
     Kind kind = Kind::Missing;
-    if (!identityOf(handle.get(), &now, &kind, false, nullptr))
-        return GetLastError();
+    SystemError failure;
+    if (!identityOf(handle.get(), &now, &kind, false, failure))
+        return DWORD(failure.code);
     if (!id.isEmpty() && now != id)
         return changedCode;
     if (kind == Kind::Folder)
@@ -545,8 +544,9 @@ bool stillThere(HANDLE folder, const std::wstring &name, const QByteArray &id)
     Handle handle;
     QByteArray now;
     Kind kind = Kind::Missing;
+    SystemError ignored;
     return openAt(folder, name, FILE_READ_ATTRIBUTES, shareAll, 0, &handle) == ERROR_SUCCESS
-           && (id.isEmpty() || (identityOf(handle.get(), &now, &kind, false, nullptr) && now == id));
+           && (id.isEmpty() || (identityOf(handle.get(), &now, &kind, false, ignored) && now == id));
 }
 
 // Whether the system lets the entry name of folder be opened for access:
@@ -599,9 +599,10 @@ DWORD lookAt(HANDLE folder, const std::wstring &final, bool lettingGo, const std
     Kind kind = Kind::Missing;
     BY_HANDLE_FILE_INFORMATION info;
     std::wstring reached;
-    if (!identityOf(handle.get(), &node->id, &kind, false, nullptr, &info)
-        || (underWine() && !finalPath(handle.get(), &reached, nullptr)))
-        return GetLastError();
+    SystemError failure;
+    if (!identityOf(handle.get(), &node->id, &kind, false, failure, &info)
+        || (underWine() && !finalPath(handle.get(), &reached, failure)))
+        return DWORD(failure.code);
     if (node->kind != Kind::Link && throughUnixLink(final, name, reached)) {
         node->kind = Kind::Link;
         node->foreignLink = true;
@@ -696,8 +697,9 @@ Code Dir::open(const NativePath &path)
     if (const DWORD code = FileOps::openFolder(m_path, &handle))
         return Code(code);
     m_final.clear();
-    if (underWine() && !finalPath(handle.get(), &m_final, nullptr))
-        return Code(GetLastError());
+    SystemError failure;
+    if (underWine() && !finalPath(handle.get(), &m_final, failure))
+        return failure.code;
     const HANDLE deleting = CreateFileW(m_path.c_str(), FILE_DELETE_CHILD, shareAll, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     m_lettingGo = deleting != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED;
@@ -711,8 +713,11 @@ Code Dir::openHolder(const NativePath &path, Name *name, NativePath *parent)
 {
     const std::wstring full = wide(path);
     // A drive's root lies in no folder, and is never removed.
-    if (full.size() <= rootLength(full))
+    if (full.size() <= rootLength(full)) {
+        if (parent)
+            *parent = path;
         return Code(ERROR_ACCESS_DENIED);
+    }
     std::wstring entry;
     const std::wstring folder = folderOf(full, &entry);
     *name = bytes(entry);
@@ -734,17 +739,24 @@ Code Dir::look(const Name &name, Node *node) const
     if (code != ERROR_SUCCESS)
         return Code(code);
     // Under Wine a Unix link to a folder opens as that folder: only the
-    // folder's listing shows it as a link.
+    // folder's listing shows it as a link. The name opened may differ in
+    // letter case from the one listed, which the system's path then has.
+    std::wstring listedAs = entry;
     if (underWine()) {
+        bool exact = false;
         eachListed(m_handle, [&](const std::wstring &listed, DWORD attributes, DWORD reparse) {
-            if (listed != entry)
+            exact = listed == entry;
+            if (!exact && !namesClash(bytes(listed), name))
                 return true;
+            listedAs = listed;
             tag.FileAttributes = attributes;
             tag.ReparseTag = reparse;
-            return false;
+            return !exact;
         });
     }
-    return Code(lookAt(m_handle, m_final, m_lettingGo, entry, tag.FileAttributes, tag.ReparseTag, node));
+    const DWORD looked = lookAt(m_handle, m_final, m_lettingGo, listedAs, tag.FileAttributes, tag.ReparseTag, node);
+    node->name = name;
+    return Code(looked);
 }
 
 Code Dir::list(QList<Node> *entries, Name *at, bool foldersOnly) const
@@ -783,16 +795,17 @@ Code Dir::openFolder(const Node &node, bool toRemove, Dir *folder) const
         return Code(code);
     QByteArray id;
     Kind kind = Kind::Missing;
-    if (!identityOf(own.get(), &id, &kind, false, nullptr))
-        return Code(GetLastError());
+    SystemError failure;
+    if (!identityOf(own.get(), &id, &kind, false, failure))
+        return failure.code;
     if (id != node.id || kind != Kind::Folder)
         return Changed;
     folder->m_path = child(m_path, name);
     folder->m_aside = m_aside;
     folder->m_final.clear();
     if (!toRemove) {
-        if (underWine() && !finalPath(own.get(), &folder->m_final, nullptr))
-            return Code(GetLastError());
+        if (underWine() && !finalPath(own.get(), &folder->m_final, failure))
+            return failure.code;
         folder->m_lettingGo = grantsAt(m_handle, name, FILE_DELETE_CHILD);
     }
     folder->m_handle = own.release();
@@ -925,12 +938,12 @@ bool environmentFolder(const char *variable, NativePath *folder)
     return true;
 }
 
-bool identify(const NativePath &path, Links links, QByteArray *id, Kind *kind, SystemError *error)
+bool identify(const NativePath &path, Links links, QByteArray *id, Kind *kind, SystemError &error)
 {
     return identifyPath(wide(path), links == Links::Followed, id, kind, error);
 }
 
-bool ancestry(const NativePath &folder, QList<QByteArray> *chain, SystemError *error)
+bool ancestry(const NativePath &folder, QList<QByteArray> *chain, SystemError &error)
 {
     const HANDLE handle = openToIdentify(wide(folder), true);
     if (handle == INVALID_HANDLE_VALUE)
@@ -956,7 +969,7 @@ bool ancestry(const NativePath &folder, QList<QByteArray> *chain, SystemError *e
     return true;
 }
 
-bool reachedThrough(const NativePath &path, QList<QByteArray> *ids, SystemError *error)
+bool reachedThrough(const NativePath &path, QList<QByteArray> *ids, SystemError &error)
 {
     // Each folder on the way as written, and where it leads; the links of a
     // chain between are not read one by one here.
@@ -965,11 +978,10 @@ bool reachedThrough(const NativePath &path, QList<QByteArray> *ids, SystemError 
             QByteArray id;
             Kind kind = Kind::Missing;
             SystemError failure;
-            if (!identifyPath(wide(step), follow, &id, &kind, &failure)) {
+            if (!identifyPath(wide(step), follow, &id, &kind, failure)) {
                 if (failure.absent())
                     return true;
-                if (error)
-                    *error = failure;
+                error = failure;
                 return false;
             }
             ids->append(id);
@@ -998,7 +1010,7 @@ QList<NativePath> prefixes(const NativePath &path)
 const DWORD onlineOnly = FILE_ATTRIBUTE_OFFLINE | 0x00040000 /* RECALL_ON_OPEN */
                          | 0x00400000 /* RECALL_ON_DATA_ACCESS */;
 
-bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemError *error)
+bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemError &error)
 {
     const std::wstring path = wide(folder);
     entries->clear();
@@ -1020,7 +1032,7 @@ bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemErr
                 file = CreateFileW(full.c_str(), GENERIC_READ, shareAll, nullptr, OPEN_EXISTING,
                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
                 if (file == INVALID_HANDLE_VALUE) {
-                    fail(&failure);
+                    fail(failure);
                     entry.readError = failure.text();
                 }
             }
@@ -1028,12 +1040,12 @@ bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemErr
             DWORD fileAttributes = 0;
             if (file != INVALID_HANDLE_VALUE) {
                 BY_HANDLE_FILE_INFORMATION info;
-                known = identityOf(file, &entry.id, &kind, true, &failure, &info);
+                known = identityOf(file, &entry.id, &kind, true, failure, &info);
                 entry.size = sizeOf(info);
                 fileAttributes = info.dwFileAttributes;
                 CloseHandle(file);
             } else if (!failure.absent()) {
-                known = identifyPath(full, true, &entry.id, &kind, &failure);
+                known = identifyPath(full, true, &entry.id, &kind, failure);
             }
             if (known) {
                 entry.kind = kind;
@@ -1052,8 +1064,7 @@ bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemErr
             } else if (!failure.absent()) {
                 // A link to nothing is neither file nor folder; anything else
                 // the system could not answer stops the plan.
-                if (error)
-                    *error = failure;
+                error = failure;
                 ok = false;
             }
             entries->append(entry);
@@ -1080,10 +1091,11 @@ Rehearsal::Rehearsal() = default;
 
 Rehearsal::~Rehearsal()
 {
-    close(nullptr);
+    SystemError ignored;
+    close(ignored);
 }
 
-bool Rehearsal::open(const NativePath &parent, NativePath *where, SystemError *error)
+bool Rehearsal::open(const NativePath &parent, NativePath *where, SystemError &error)
 {
     static int counter = 0;
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -1100,7 +1112,7 @@ bool Rehearsal::open(const NativePath &parent, NativePath *where, SystemError *e
     return fail(error, ERROR_ALREADY_EXISTS);
 }
 
-bool Rehearsal::room(Room *room, SystemError *error)
+bool Rehearsal::room(Room *room, SystemError &error)
 {
     const HANDLE handle = openToIdentify(m_folder->path, false);
     if (handle == INVALID_HANDLE_VALUE)
@@ -1129,7 +1141,7 @@ bool Rehearsal::room(Room *room, SystemError *error)
     return true;
 }
 
-Rehearsal::Made Rehearsal::make(const SourceEntry &entry, bool grow, SystemError *error)
+Rehearsal::Made Rehearsal::make(const SourceEntry &entry, bool grow, SystemError &error)
 {
     const std::wstring path = child(m_folder->path, wide(entry.name));
     const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -1153,7 +1165,7 @@ Rehearsal::Made Rehearsal::make(const SourceEntry &entry, bool grow, SystemError
     return Made::Yes;
 }
 
-bool Rehearsal::identify(const Name &name, QByteArray *id, SystemError *error)
+bool Rehearsal::identify(const Name &name, QByteArray *id, SystemError &error)
 {
     Kind kind = Kind::Missing;
     return identifyPath(child(m_folder->path, wide(name)), false, id, &kind, error);
@@ -1172,7 +1184,7 @@ qint64 Rehearsal::size()
     return known ? qint64(info.AllocationSize.QuadPart) : -1;
 }
 
-bool Rehearsal::close(SystemError *error)
+bool Rehearsal::close(SystemError &error)
 {
     if (!m_folder)
         return true;
@@ -1184,7 +1196,7 @@ bool Rehearsal::close(SystemError *error)
     return RemoveDirectoryW(folder->path.c_str()) || fail(error);
 }
 
-bool sourceAsListed(const NativePath &folder, const SourceEntry &entry, SystemError *error)
+bool sourceAsListed(const NativePath &folder, const SourceEntry &entry, SystemError &error)
 {
     QByteArray id;
     Kind kind = Kind::Missing;
@@ -1193,12 +1205,11 @@ bool sourceAsListed(const NativePath &folder, const SourceEntry &entry, SystemEr
         return false;
     if (id == entry.id && kind == Kind::File && sizeOf(info) == entry.size)
         return true;
-    if (error)
-        *error = SystemError{Replaced};
+    error = SystemError{Replaced};
     return false;
 }
 
-bool listNames(const NativePath &folder, QList<Name> *names, SystemError *error)
+bool listNames(const NativePath &folder, QList<Name> *names, SystemError &error)
 {
     return eachEntry(
         wide(folder),
@@ -1209,7 +1220,7 @@ bool listNames(const NativePath &folder, QList<Name> *names, SystemError *error)
         error);
 }
 
-bool makeFolder(const NativePath &path, SystemError *error)
+bool makeFolder(const NativePath &path, SystemError &error)
 {
     return CreateDirectoryW(wide(path).c_str(), nullptr) || fail(error);
 }
@@ -1224,7 +1235,7 @@ Copier::Copier() : m_folders(new Folders) {}
 
 Copier::~Copier() = default;
 
-bool Copier::open(const NativePath &from, const NativePath &to, SystemError *error)
+bool Copier::open(const NativePath &from, const NativePath &to, SystemError &error)
 {
     Q_UNUSED(error);
     m_folders->from = wide(from);
@@ -1232,7 +1243,7 @@ bool Copier::open(const NativePath &from, const NativePath &to, SystemError *err
     return true;
 }
 
-bool Copier::copy(const Name &name, const QByteArray &id, qint64 size, SystemError *error)
+bool Copier::copy(const Name &name, const QByteArray &id, qint64 size, SystemError &error)
 {
     const std::wstring source = child(m_folders->from, wide(name));
     const std::wstring target = child(m_folders->to, wide(name));
@@ -1256,8 +1267,7 @@ bool Copier::copy(const Name &name, const QByteArray &id, qint64 size, SystemErr
     if (sizeAt(source) != size || sizeAt(target) != size) {
         SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
         DeleteFileW(target.c_str());
-        if (error)
-            *error = SystemError{Rewritten};
+        error = SystemError{Rewritten};
         return false;
     }
     // Each copy goes to disk as soon as it is made, while its data is still
@@ -1283,7 +1293,7 @@ bool Copier::copy(const Name &name, const QByteArray &id, qint64 size, SystemErr
     return flushed || fail(error, code);
 }
 
-bool Copier::finish(SystemError *error)
+bool Copier::finish(SystemError &error)
 {
     // Each copy went to disk as it was made, and with each such flush NTFS
     // writes its journal, which holds the folder's entries.

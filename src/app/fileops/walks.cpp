@@ -9,10 +9,9 @@ namespace FileOps {
 
 namespace {
 
-bool failed(Code code, SystemError *error)
+bool failed(Code code, SystemError &error)
 {
-    if (error)
-        *error = SystemError{code};
+    error = SystemError{code};
     return false;
 }
 
@@ -21,7 +20,7 @@ bool failed(Code code, SystemError *error)
 // too, and only folders need be found; else a mount point is an entry of
 // its own.
 bool surveyFolder(const Dir &dir, const NativePath &path, int depth, bool crossMounts, Node *node, NativePath *where,
-                  SystemError *error)
+                  SystemError &error)
 {
     if (depth > deepest()) {
         *where = path;
@@ -50,7 +49,7 @@ bool surveyFolder(const Dir &dir, const NativePath &path, int depth, bool crossM
     return true;
 }
 
-bool surveyTree(const NativePath &path, bool crossMounts, Node *root, NativePath *where, SystemError *error)
+bool surveyTree(const NativePath &path, bool crossMounts, Node *root, NativePath *where, SystemError &error)
 {
     root->kind = Kind::Missing;
     root->children.clear();
@@ -135,12 +134,12 @@ bool removeNode(const Dir &dir, const Node &node, const QString &shown, Removal 
 
 } // namespace
 
-bool survey(const NativePath &path, Node *root, NativePath *where, SystemError *error)
+bool survey(const NativePath &path, Node *root, NativePath *where, SystemError &error)
 {
     return surveyTree(path, false, root, where, error);
 }
 
-bool folderTree(const NativePath &path, QList<QByteArray> *ids, SystemError *error)
+bool folderTree(const NativePath &path, QList<QByteArray> *ids, SystemError &error)
 {
     // The folder itself as reached through any links on its path, then
     // every folder below it without following any, whatever file system is
@@ -173,7 +172,7 @@ bool folderTree(const NativePath &path, QList<QByteArray> *ids, SystemError *err
 }
 
 bool removeSurveyed(const NativePath &path, const QString &shown, const Node &root, const Progress &progress,
-                    QString *failed, SystemError *error, int *removed)
+                    QString *failed, SystemError &error, int *removed)
 {
     if (root.kind == Kind::Missing)
         return true;
@@ -187,8 +186,7 @@ bool removeSurveyed(const NativePath &path, const QString &shown, const Node &ro
     if (gone)
         return true;
     setText(failed, removal.failed.isEmpty() ? shown : removal.failed);
-    if (error)
-        *error = SystemError{removal.code};
+    error = SystemError{removal.code};
     return false;
 }
 
