@@ -1247,10 +1247,18 @@ bool Copier::copy(const Name &name, const QByteArray &id, qint64 size, SystemErr
 {
     const std::wstring source = child(m_folders->from, wide(name));
     const std::wstring target = child(m_folders->to, wide(name));
-    // Only the file that was checked before the removal is copied.
+    // Only the file that was checked before the removal is copied, and it
+    // is held from this check until its copy is made: opened without delete
+    // sharing, it cannot be renamed, deleted or replaced by another program
+    // in the meantime.
+    Handle in;
+    in.reset(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                         nullptr));
+    if (in.get() == INVALID_HANDLE_VALUE)
+        return fail(error);
     QByteArray now;
     Kind kind = Kind::Missing;
-    if (!identifyPath(source, true, &now, &kind, error))
+    if (!identityOf(in.get(), &now, &kind, true, error))
         return false;
     if (now != id || kind != Kind::File)
         return changed(error);
@@ -1258,13 +1266,12 @@ bool Copier::copy(const Name &name, const QByteArray &id, qint64 size, SystemErr
         return fail(error);
     // A file rewritten while it is copied (a patcher at work) gives a copy
     // of neither version.
-    auto sizeAt = [](const std::wstring &path) {
-        WIN32_FILE_ATTRIBUTE_DATA data;
-        return GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)
-                   ? qint64((quint64(data.nFileSizeHigh) << 32) | data.nFileSizeLow)
-                   : qint64(-1);
-    };
-    if (sizeAt(source) != size || sizeAt(target) != size) {
+    LARGE_INTEGER copied{};
+    const bool unchanged = GetFileSizeEx(in.get(), &copied) && copied.QuadPart == size;
+    in.reset(INVALID_HANDLE_VALUE);
+    WIN32_FILE_ATTRIBUTE_DATA made;
+    if (!unchanged || !GetFileAttributesExW(target.c_str(), GetFileExInfoStandard, &made)
+        || qint64((quint64(made.nFileSizeHigh) << 32) | made.nFileSizeLow) != size) {
         SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
         DeleteFileW(target.c_str());
         error = SystemError{Rewritten};
