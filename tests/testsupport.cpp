@@ -445,6 +445,17 @@ void writeFile(const QString &path, const QByteArray &contents)
         qFatal("cannot write test file %s", qPrintable(path));
 }
 
+bool makeHardLink(const QString &target, const QString &path)
+{
+    QDir().mkpath(QFileInfo(path).path());
+#ifdef Q_OS_WIN
+    return CreateHardLinkW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()),
+                           reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(target).utf16()), nullptr);
+#else
+    return ::link(QFile::encodeName(target).constData(), QFile::encodeName(path).constData()) == 0;
+#endif
+}
+
 #ifdef Q_OS_UNIX
 void writeRawFile(const QByteArray &path, const QByteArray &contents)
 {

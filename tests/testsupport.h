@@ -223,6 +223,8 @@ bool setWrittenAt(const QString &path, const QDateTime &when);
 
 // Writes a file, creating the folders on the way.
 void writeFile(const QString &path, const QByteArray &contents = QByteArray("data"));
+// A second name at path for the file target.
+bool makeHardLink(const QString &target, const QString &path);
 
 // Files named by the bytes the system keeps, for names that are not UTF-8
 // and so have no QString that stands for them; any other name is its UTF-8,

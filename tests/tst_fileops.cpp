@@ -55,18 +55,6 @@ QByteArray readExact(const QString &path)
     return readRawFile(path.toUtf8());
 }
 
-// A second name at path for the file target.
-bool makeHardLink(const QString &target, const QString &path)
-{
-    QDir().mkpath(QFileInfo(path).path());
-#ifdef Q_OS_WIN
-    return CreateHardLinkW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()),
-                           reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(target).utf16()), nullptr);
-#else
-    return ::link(QFile::encodeName(target).constData(), QFile::encodeName(path).constData()) == 0;
-#endif
-}
-
 // Builds entries below root from a list: "a/b.txt" is a file, "a/" a
 // folder, "link@target" a symbolic link to target, "name#target" a second
 // name (a hard link) for the file target (both relative to root), "name%"

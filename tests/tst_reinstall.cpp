@@ -219,6 +219,16 @@ void braskStaleLocked(Installations &installations)
     installations.lock.reset(new FolderLock(installations.target + QStringLiteral("/dat/stale")));
 }
 
+// The Brask data.pak is a second name of the Ostrel one, as `cp -al` or a
+// tool that saves room leaves it: its removal leaves Ostrel's name.
+void braskPakNamesOstrelFile(Installations &installations)
+{
+    usual(installations);
+    const QString pak = QStringLiteral("/dat/data.pak");
+    QVERIFY(QFile::remove(installations.target + pak));
+    QVERIFY(makeHardLink(installations.source + pak, installations.target + pak));
+}
+
 // A run that was ended before it finished left the folder it tries copies
 // in, with the empty file it made there, and a file it had moved aside to
 // delete.
@@ -274,6 +284,22 @@ void unixLink(Installations &installations, const QString &path, const QString &
     installations.unixLeftovers << link;
     if (unixPath(installations.target).isEmpty()
         || unixCommand({QStringLiteral("/bin/ln"), QStringLiteral("-s"), target, link}) != 0)
+        installations.cannotBeMade = "a Unix symbolic link needs a Unix folder under Wine";
+}
+
+// The Ostrel data.pak is a Unix link to the Brask one, which has a second
+// name in the Brask dat: Wine shows the link as that file.
+void ostrelPakUnixLinkToBraskPakOfTwoNames(Installations &installations)
+{
+    usual(installations);
+    const QString pak = QStringLiteral("/dat/data.pak");
+    QVERIFY(makeHardLink(installations.target + pak, installations.target + QStringLiteral("/dat/copy.pak")));
+    QVERIFY(QFile::remove(installations.source + pak));
+    const QString link = unixPath(installations.source) + pak;
+    installations.unixLeftovers << link;
+    if (unixPath(installations.source).isEmpty()
+        || unixCommand({QStringLiteral("/bin/ln"), QStringLiteral("-s"), unixPath(installations.target) + pak, link})
+               != 0)
         installations.cannotBeMade = "a Unix symbolic link needs a Unix folder under Wine";
 }
 
@@ -400,6 +426,16 @@ void ostrelEmptyFolderNotSearchable(Installations &installations)
     const QString folder = installations.source + QStringLiteral("/dat/Empty");
     QVERIFY(QDir().mkdir(folder));
     QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+}
+
+// The Brask dat holds an empty folder that the player may not change,
+// which its removal does not need.
+void braskEmptyFolderUnwritable(Installations &installations)
+{
+    usual(installations);
+    const QString folder = installations.target + QStringLiteral("/dat/Empty");
+    QVERIFY(QDir().mkdir(folder));
+    QVERIFY(QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner));
 }
 
 // The Ostrel path goes through a link in the Brask sfx.
@@ -597,15 +633,47 @@ void ostrelPipeSwappedWhileAsked(Installations &installations)
     };
 }
 
+// The usual installations, the Brask one on a disk of that many KiB.
+void usualOnSmallDisk(Installations &installations, int kibibytes)
+{
+    const QString disk = installations.root + QStringLiteral("/disk");
+    QVERIFY(QDir().mkpath(disk));
+    installations.mount.reset(new Mount(disk, kibibytes));
+    installations.target = disk + QStringLiteral("/Brask");
+    usual(installations);
+}
+
+// The Brask dat's big.pak is held open on a drive that has room for the
+// copy only once it is gone: the system gives its room back only when it is
+// closed.
+void braskOnSmallDiskHeld(Installations &installations)
+{
+    usualOnSmallDisk(installations, 4096);
+    writeFile(installations.target + QStringLiteral("/dat/big.pak"), QByteArray(1536 * 1024, 'o'));
+    writeFile(installations.source + QStringLiteral("/dat/big.pak"), QByteArray(2900 * 1024, 'n'));
+    installations.held.reset(new QFile(installations.target + QStringLiteral("/dat/big.pak")));
+    QVERIFY(installations.held->open(QIODevice::ReadOnly));
+}
+
+// An Ostrel file with holes, larger than the small disk the Brask folder
+// lies on, that holds little data: its copy keeps the holes.
+void braskOnSmallDiskOstrelSparse(Installations &installations)
+{
+    usualOnSmallDisk(installations, 2048);
+    QFile big(installations.source + QStringLiteral("/dat/big.pak"));
+    QVERIFY(big.open(QIODevice::WriteOnly));
+    QCOMPARE(big.write(QByteArray(4096, 'd')), qint64(4096));
+    QVERIFY(big.resize(64 << 20));
+    struct stat info {};
+    if (::stat(QFile::encodeName(big.fileName()).constData(), &info) != 0 || info.st_blocks * 512 >= info.st_size)
+        installations.cannotBeMade = "the test's folder keeps no holes";
+}
+
 // The Brask folder lies on a disk too small for the Ostrel dat.
 void braskOnSmallDisk(Installations &installations)
 {
     installations.triedOnDrive = true;
-    const QString disk = installations.root + QStringLiteral("/disk");
-    QVERIFY(QDir().mkpath(disk));
-    installations.mount.reset(new Mount(disk, 64));
-    installations.target = disk + QStringLiteral("/Brask");
-    usual(installations);
+    usualOnSmallDisk(installations, 64);
     writeFile(installations.source + QStringLiteral("/dat/big.pak"), QByteArray(256 * 1024, 'x'));
 }
 #endif
@@ -669,6 +737,8 @@ void tst_Reinstall::reinstall_data()
     QTest::newRow("both empty") << "" << "" << &usual << unset << none << untouched << none;
     QTest::newRow("leftovers of a run that was ended")
         << "Ostrel" << "Brask" << &killedRunLeftovers << done << none << rebuilt << none;
+    QTest::newRow("Brask data.pak a second name of the Ostrel one")
+        << "Ostrel" << "Brask" << &braskPakNamesOstrelFile << done << none << rebuilt << none;
 #ifdef Q_OS_WIN
     // No Windows name begins or ends with a blank, so a blank field names no
     // folder at all: trimmed, it is as good as empty.
@@ -809,6 +879,10 @@ void tst_Reinstall::reinstall_data()
     // Under Wine a Unix link is no link that Windows can remove: Wine would
     // delete what it leads to. Refused, named, before anything goes.
     const QString linkAdvice = QStringLiteral(" is a link; remove it yourself, then run Re-install again");
+    QTest::newRow("Ostrel data.pak a Unix link to a Brask file of two names")
+        << "Ostrel" << "Brask" << &ostrelPakUnixLinkToBraskPakOfTwoNames << ""
+        << QStringList{"Brask/dat: the source Ostrel/dat/data.pak is reached through Brask/dat/", checkBoth, unchanged}
+        << untouched << none;
     QTest::newRow("Brask dat holds a Unix link to a folder")
         << "Ostrel" << "Brask" << &braskDatUnixLinkToMods << ""
         << QStringList{"Brask/dat: Brask/dat/mods" + linkAdvice, unchanged} << untouched << none;
@@ -850,6 +924,9 @@ void tst_Reinstall::reinstall_data()
     // Looking for folders inside it needs no permission to search it.
     QTest::newRow("Ostrel dat holds an empty folder that cannot be searched")
         << "Ostrel" << "Brask" << &ostrelEmptyFolderNotSearchable << done << none << rebuilt << none;
+    QTest::newRow("Brask dat holds an empty folder that cannot be changed")
+        << "Ostrel" << "Brask" << &braskEmptyFolderUnwritable << done << none << rebuilt
+        << QStringList{"yes", "(Empty)"};
     const QStringList eitherFolder{"?Brask/dat: ", "?Brask/sfx: ", "?" + checkBoth, unchanged};
     QTest::newRow("Ostrel reached through a link in the Brask sfx")
         << "Brask/sfx/lnk" << "Brask" << &ostrelThroughBraskSfx << "" << eitherFolder << untouched << none;
@@ -914,6 +991,18 @@ void tst_Reinstall::reinstall_data()
                        "spare): free 1.2 MiB more there, then run Re-install data again",
                        unchanged}
         << untouched << none;
+    QTest::newRow("disk full once a held Brask file is removed")
+        << "Ostrel" << "disk/Brask" << &braskOnSmallDiskHeld << ""
+        << QStringList{"disk/Brask/dat: could not copy big.pak (" + qt_error_string(ENOSPC)
+                           + "). The room was there when the repair checked it, but a program that still has one of "
+                             "the old files open (the game or the launcher) keeps that file's room until it closes "
+                             "it, and other programs may have taken room since: close the game and the launcher, or "
+                             "free room on the Brask drive",
+                       "disk/Brask/dat was "}
+        << QStringList{"-", "new"} << none;
+    QTest::newRow("Ostrel file with holes larger than the Brask disk")
+        << "Ostrel" << "disk/Brask" << &braskOnSmallDiskOstrelSparse << done << none
+        << QStringList{"-", "new"} << none;
     QTest::newRow("drive out of room for files")
         << "Ostrel" << "drive/Brask" << &braskOnDriveOfFewFiles << ""
         << QStringList{"drive/Brask/dat: the Brask drive can hold only ", "?drive/Brask/sfx: ", unchanged}

@@ -481,7 +481,10 @@ void BraskRepair::on_btnLoginDat_clicked()
         inUse = inUse || held;
     }
     if (!lookedFor)
-        failures << QStringLiteral("Neither LOCALAPPDATA nor APPDATA names a folder, so no login cache could be looked for.");
+        failures << QStringLiteral("Neither LOCALAPPDATA nor APPDATA names a folder, so no login cache could be looked "
+                                   "for. Windows sets both for every user. On Linux the launcher keeps its cache in "
+                                   "the game's Wine prefix: run the Windows program in that prefix, or set them to its "
+                                   "drive_c/users/<you>/AppData/Local and AppData/Roaming folders.");
     if (failures.isEmpty()) {
         QStringList lines{QStringLiteral("Your login cache should be cleared now...")};
         report((lines << skipped).join(QLatin1Char('\n')));

@@ -167,6 +167,9 @@ public:
     // Makes an empty file for entry; with grow, it is then given the
     // entry's size, which the drive may refuse.
     Made make(const SourceEntry &entry, bool grow, SystemError &error);
+    // Whether the drive keeps a file's holes, as the copy of a file with
+    // holes does where it can; asked before any entry is made.
+    bool keepsHoles();
     // The identity of an entry in the folder, links not followed.
     bool identify(const Name &name, QByteArray *id, SystemError &error);
     // What the folder itself takes on the drive, with every name made; -1

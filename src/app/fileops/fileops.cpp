@@ -73,6 +73,11 @@ void collect(const Node &node, const QString &shown, QHash<QByteArray, QString> 
         obstacle->blocked = shown;
         obstacle->code = node.blocked;
     }
+    // An empty folder goes whatever its own permissions say.
+    if (node.keepsEntries && !node.children.isEmpty() && obstacle->blocked.isEmpty()) {
+        obstacle->blocked = shown;
+        obstacle->code = node.keepsEntries;
+    }
     for (const Node &child : node.children)
         collect(child, shownChild(shown, child.name), reached, obstacle);
 }
@@ -80,6 +85,15 @@ void collect(const Node &node, const QString &shown, QHash<QByteArray, QString> 
 qint64 roundedUp(qint64 size, qint64 unit)
 {
     return unit > 0 ? (size + unit - 1) / unit * unit : size;
+}
+
+// What a file with holes takes on a drive that keeps them: each of its
+// blocks of data may take a unit of the drive's of its own, yet never more
+// than the whole file would.
+qint64 storedWithHoles(const SourceEntry &entry, qint64 unit)
+{
+    const qint64 blocks = std::max<qint64>(1, (entry.stored + entry.storedBlock - 1) / entry.storedBlock);
+    return std::min(roundedUp(entry.size, unit), blocks * roundedUp(entry.storedBlock, unit));
 }
 
 // The files below node, by identity: how many of their names it holds.
@@ -183,10 +197,15 @@ QString refusedFile(Rehearsal &rehearsal, const QList<Name> &made, const SourceE
             .arg(earlier == name ? QStringLiteral("made before it") : earlier, name, why);
     }
     case Rehearsal::Made::TooLarge:
-        return QStringLiteral("the Ostrel file %1 is %2, larger than the Brask drive takes (%3)")
+        return QStringLiteral("the Ostrel file %1 is %2, larger than the Brask drive takes (%3): put the Brask "
+                              "installation on a drive that takes larger files (NTFS, exFAT or ext4, say), then run "
+                              "Re-install data again")
             .arg(name, QLocale::system().formattedDataSize(entry.size, 1), error.text());
     case Rehearsal::Made::BadName:
-        return QStringLiteral("the Brask drive cannot hold a file named %1, as the Ostrel file is named").arg(name);
+        return QStringLiteral("the Brask drive cannot hold a file named %1, as the Ostrel file is named: put the "
+                              "Brask installation on a drive that takes such names (NTFS or ext4, say), then run "
+                              "Re-install data again")
+            .arg(name);
     default:
         if (error.full())
             return noRoomToTry(error);
@@ -487,7 +506,8 @@ bool checkReads(const PlanPaths &paths, CopyPlan *plan, Refusal *refusal)
         if (!entry.readError.isEmpty())
             return refused(refusal, QStringLiteral("the source file %1 cannot be read (%2)")
                                         .arg(native(shown), entry.readError));
-        plan->reads.append({entry.id, shown});
+        if (!entry.ownName)
+            plan->reads.append({entry.id, shown});
         ids.clear();
         if (entry.link && !reachedThrough(joined(plan->nativeSrc, entry.name), &ids, error))
             return cannotFollow(shown);
@@ -547,13 +567,16 @@ bool probeTarget(const CopyPlan &plan, QString *why, Spent *spent)
         return refuse(why, QStringLiteral("the system did not say how much room %1 has (%2), so nothing was removed")
                                .arg(native(parent), error.text()));
     }
+    const bool holes = std::any_of(plan.entries.cbegin(), plan.entries.cend(),
+                                   [](const SourceEntry &entry) { return entry.kind == Kind::File && entry.stored >= 0; })
+                       && rehearsal.keepsHoles();
     qint64 needed = 0;
     qint64 names = 1; // the folder itself
     QList<Name> made;
     for (const SourceEntry &entry : plan.entries) {
         if (entry.kind != Kind::File)
             continue;
-        needed += roundedUp(entry.size, room.unit);
+        needed += holes && entry.stored >= 0 ? storedWithHoles(entry, room.unit) : roundedUp(entry.size, room.unit);
         ++names;
         // The file the copy will read is still the one checked, here where
         // the old folder is still there.
@@ -647,7 +670,7 @@ bool checkApart(const CopyPlan &reader, const CopyPlan &remover, QString *why, F
     // The removal would go on into another file system, whatever lies there.
     if (!obstacle.mountPoint.isEmpty()) {
         setText(why, QStringLiteral("%1 is a mount point: another file system is mounted there, and it is not "
-                                    "removed")
+                                    "removed. Unmount it, then run Re-install data again")
                          .arg(native(obstacle.mountPoint)));
         return false;
     }
@@ -660,7 +683,8 @@ bool checkApart(const CopyPlan &reader, const CopyPlan &remover, QString *why, F
     }
     // Half a removal that no later run could finish either.
     if (!obstacle.blocked.isEmpty()) {
-        setText(why, QStringLiteral("%1 cannot be removed (%2), so nothing was removed")
+        setText(why, QStringLiteral("%1 cannot be removed (%2), so nothing was removed. Give yourself permission to "
+                                    "remove it, then run Re-install data again")
                          .arg(native(obstacle.blocked), qt_error_string(obstacle.code)));
         return false;
     }
@@ -726,6 +750,13 @@ Loss unrebuilt(const CopyPlan &plan)
     return loss;
 }
 
+// The room was counted before the removal, with what it gives back; the
+// system gives a removed file's room back only once no program has it open.
+const QString roomGone = QStringLiteral(". The room was there when the repair checked it, but a program that still has "
+                                        "one of the old files open (the game or the launcher) keeps that file's room "
+                                        "until it closes it, and other programs may have taken room since: close the "
+                                        "game and the launcher, or free room on the Brask drive");
+
 Reached replace(const CopyPlan &plan, const Progress &progress, QString *why, bool *inUse)
 {
     SystemError error;
@@ -764,7 +795,7 @@ Reached replace(const CopyPlan &plan, const Progress &progress, QString *why, bo
         else if (entry.kind != Kind::File)
             qDebug() << "Unhandled item" << plan.src + QLatin1Char('/') + name << "in cpDir";
         else if (!copier.copy(entry.name, entry.id, entry.size, error))
-            return fail(QStringLiteral("could not copy %1 (%2)").arg(name, error.text()));
+            return fail(QStringLiteral("could not copy %1 (%2)%3").arg(name, error.text(), error.full() ? roomGone : QString()));
     }
     if (!copier.finish(error))
         return fail(QStringLiteral("could not write the copies to disk (%1)").arg(error.text()));

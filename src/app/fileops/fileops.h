@@ -53,6 +53,7 @@ struct Node
     QByteArray id;              // the system's identity of the entry itself
     bool mountPoint = false;    // a folder that another file system is mounted on
     int blocked = 0;            // the system's error that removing it would meet, when known beforehand
+    int keepsEntries = 0;       // a folder's: the error that removing its entries would meet, if it has any
     // A link that the system would not remove as a link: Wine shows a Unix
     // symbolic link as a reparse point of a tag Windows never gives, and
     // deletes what it leads to, however the delete is asked for.
@@ -69,9 +70,17 @@ struct SourceEntry
     Kind kind = Kind::Other;    // File, Folder or Other
     bool hidden = false;
     bool link = false;          // the entry itself is a link
+    // The system says the entry is one of the file's own names, not a link
+    // to it: a Brask name of the same file (a hard link) is then not the
+    // way to it, and its removal leaves this name.
+    bool ownName = false;
     QByteArray id;
     QString readError;          // the system's words when a file cannot be opened for reading
     qint64 size = 0;            // a file's size when it was listed
+    // A file with holes (its data takes fewer bytes than its size): the
+    // bytes its data takes, in blocks of storedBlock bytes; else -1.
+    qint64 stored = -1;
+    qint64 storedBlock = 0;
     unsigned mode = 0644;       // the permission bits its copy gets, where the system keeps them
 };
 

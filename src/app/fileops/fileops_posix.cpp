@@ -120,7 +120,7 @@ int look(int dir, const Name &name, dev_t device, mode_t mode, uid_t owner, Node
         node->blocked = EPERM;
     else if (node->kind == Kind::Folder && !node->mountPoint
              && ::faccessat(dir, name.constData(), W_OK | X_OK, AT_EACCESS) != 0)
-        node->blocked = errno;
+        node->keepsEntries = errno;
     return 0;
 }
 
@@ -618,11 +618,16 @@ bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemErr
         if (::fstatat(::dirfd(dir), name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
             return errno;
         source.link = S_ISLNK(info.st_mode);
+        source.ownName = !source.link;
         if (::fstatat(::dirfd(dir), name.constData(), &info, 0) == 0) {
             source.kind = S_ISDIR(info.st_mode) ? Kind::Folder : S_ISREG(info.st_mode) ? Kind::File : Kind::Other;
             source.id = identity(info);
             source.size = info.st_size;
             source.mode = info.st_mode & 0777;
+            if (S_ISREG(info.st_mode) && qint64(info.st_blocks) * 512 < info.st_size && info.st_blksize > 0) {
+                source.stored = qint64(info.st_blocks) * 512;
+                source.storedBlock = info.st_blksize;
+            }
             // Asked now, as the copy will open it, while nothing is removed yet.
             if (source.kind == Kind::File) {
                 Fd file(::openat(::dirfd(dir), name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
@@ -764,6 +769,26 @@ Rehearsal::Made Rehearsal::make(const SourceEntry &entry, bool grow, SystemError
     if (!grow && m_folder->linkedTo.isEmpty())
         m_folder->linkedTo = entry.name;
     return Made::Yes;
+}
+
+bool Rehearsal::keepsHoles()
+{
+    // A file given a size but no data takes no room where holes are kept.
+    // The name starts with a dot: no Ostrel file of such a name is copied.
+    const int dir = m_folder->dir.get();
+    const char name[] = ".holes";
+    Fd file(::openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    if (!file.valid())
+        return false;
+    const qint64 size = 1 << 20;
+    struct stat info {};
+    const bool kept = ::ftruncate(file.get(), size) == 0 && ::fstat(file.get(), &info) == 0
+                      && qint64(info.st_blocks) * 512 < size;
+    file.reset();
+    // One that stays makes the folder's own removal fail, which refuses
+    // the repair.
+    ::unlinkat(dir, name, 0);
+    return kept;
 }
 
 bool Rehearsal::identify(const Name &name, QByteArray *id, SystemError &error)

@@ -301,11 +301,12 @@ private:
     HANDLE m_handle = INVALID_HANDLE_VALUE;
 };
 
-// Opens the entry name of the folder that folder holds open, the entry
-// itself when it is a link. Only that one name is looked up, inside a folder
+// Opens or makes (as disposition says) the entry name of the folder that
+// folder holds open. Only that one name is looked up, inside a folder
 // already open: a folder on the way that is swapped for a junction once it
 // was opened redirects nothing. Gives the system's error code, or 0.
-DWORD openAt(HANDLE folder, const std::wstring &name, ACCESS_MASK access, ULONG share, ULONG options, Handle *opened)
+DWORD createAt(HANDLE folder, const std::wstring &name, ACCESS_MASK access, ULONG share, ULONG disposition,
+               ULONG options, Handle *opened)
 {
     UNICODE_STRING object;
     object.Buffer = const_cast<PWSTR>(name.c_str());
@@ -314,15 +315,20 @@ DWORD openAt(HANDLE folder, const std::wstring &name, ACCESS_MASK access, ULONG 
     InitializeObjectAttributes(&attributes, &object, OBJ_CASE_INSENSITIVE, folder, nullptr);
     IO_STATUS_BLOCK status;
     HANDLE handle = INVALID_HANDLE_VALUE;
-    const NTSTATUS result = NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &status, nullptr, 0, share,
-                                         FILE_OPEN,
-                                         options | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT
-                                             | FILE_SYNCHRONOUS_IO_NONALERT,
-                                         nullptr, 0);
+    const NTSTATUS result = NtCreateFile(&handle, access | SYNCHRONIZE, &attributes, &status, nullptr,
+                                         FILE_ATTRIBUTE_NORMAL, share, disposition,
+                                         options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
     if (result < 0)
         return RtlNtStatusToDosError(result);
     opened->reset(handle);
     return ERROR_SUCCESS;
+}
+
+// Opens the entry itself, file, folder or link.
+DWORD openAt(HANDLE folder, const std::wstring &name, ACCESS_MASK access, ULONG share, ULONG options, Handle *opened)
+{
+    return createAt(folder, name, access, share, FILE_OPEN,
+                    options | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT, opened);
 }
 
 // The folder at path, open for entries to be opened relative to it.
@@ -1014,6 +1020,25 @@ bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemErr
 {
     const std::wstring path = wide(folder);
     entries->clear();
+    // Under Wine a Unix link to a file is listed as that file, and only the
+    // path of what it opens tells. Asked only of files with more than one
+    // name, the only ones a Brask name could be a name of.
+    std::wstring final;
+    auto ownName = [&](HANDLE file, const BY_HANDLE_FILE_INFORMATION &info, const std::wstring &name) {
+        if (!underWine())
+            return true;
+        if (info.nNumberOfLinks < 2)
+            return false;
+        SystemError ignored;
+        if (final.empty()) {
+            Handle own;
+            own.reset(openToIdentify(path, true));
+            if (own.get() == INVALID_HANDLE_VALUE || !finalPath(own.get(), &final, ignored))
+                return false;
+        }
+        std::wstring reached;
+        return finalPath(file, &reached, ignored) && !throughUnixLink(final, name, reached);
+    };
     bool ok = true;
     const bool listed = eachEntry(
         path,
@@ -1043,6 +1068,7 @@ bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemErr
                 known = identityOf(file, &entry.id, &kind, true, failure, &info);
                 entry.size = sizeOf(info);
                 fileAttributes = info.dwFileAttributes;
+                entry.ownName = known && !entry.link && ownName(file, info, name);
                 CloseHandle(file);
             } else if (!failure.absent()) {
                 known = identifyPath(full, true, &entry.id, &kind, failure);
@@ -1165,6 +1191,12 @@ Rehearsal::Made Rehearsal::make(const SourceEntry &entry, bool grow, SystemError
     return Made::Yes;
 }
 
+bool Rehearsal::keepsHoles()
+{
+    // The copy writes every byte of a file here.
+    return false;
+}
+
 bool Rehearsal::identify(const Name &name, QByteArray *id, SystemError &error)
 {
     Kind kind = Kind::Missing;
@@ -1227,8 +1259,9 @@ bool makeFolder(const NativePath &path, SystemError &error)
 
 struct Copier::Folders
 {
-    std::wstring from;
-    std::wstring to;
+    Handle from;
+    Handle to;
+    std::vector<char> buffer;
 };
 
 Copier::Copier() : m_folders(new Folders) {}
@@ -1237,67 +1270,105 @@ Copier::~Copier() = default;
 
 bool Copier::open(const NativePath &from, const NativePath &to, SystemError &error)
 {
-    Q_UNUSED(error);
-    m_folders->from = wide(from);
-    m_folders->to = wide(to);
+    DWORD code = openFolder(wide(from), &m_folders->from);
+    if (code == ERROR_SUCCESS)
+        code = openFolder(wide(to), &m_folders->to);
+    if (code != ERROR_SUCCESS)
+        return fail(error, code);
+    // Reads and writes of 64 KiB, as CopyFileW's own: under Wine, 256 KiB
+    // and 1 MiB made the copy slower.
+    m_folders->buffer.resize(1 << 16);
     return true;
 }
 
+namespace {
+
+// Every byte of in, from its start, into out; copied counts them.
+bool transfer(HANDLE in, HANDLE out, std::vector<char> &buffer, qint64 *copied)
+{
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(in, buffer.data(), DWORD(buffer.size()), &read, nullptr))
+            return false;
+        if (read == 0)
+            return true;
+        DWORD written = 0;
+        if (!WriteFile(out, buffer.data(), read, &written, nullptr))
+            return false;
+        if (written != read) {
+            SetLastError(ERROR_WRITE_FAULT);
+            return false;
+        }
+        *copied += read;
+    }
+}
+
+// The copy gets its file's last write time and attributes, read-only among
+// them, as CopyFileW gives them.
+bool sameTimeAndAttributes(HANDLE out, const BY_HANDLE_FILE_INFORMATION &of)
+{
+    FILE_BASIC_INFO basic{};
+    basic.LastWriteTime.LowPart = of.ftLastWriteTime.dwLowDateTime;
+    basic.LastWriteTime.HighPart = LONG(of.ftLastWriteTime.dwHighDateTime);
+    const DWORD kept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM
+                       | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    basic.FileAttributes = (of.dwFileAttributes & kept) ? of.dwFileAttributes & kept : FILE_ATTRIBUTE_NORMAL;
+    return SetFileInformationByHandle(out, FileBasicInfo, &basic, sizeof basic);
+}
+
+// Removes what a failed copy made, through its own handle.
+void discard(HANDLE out)
+{
+    setAttributes(out, FILE_ATTRIBUTE_NORMAL);
+    FILE_DISPOSITION_INFO classic{TRUE};
+    SetFileInformationByHandle(out, FileDispositionInfo, &classic, sizeof classic);
+}
+
+} // namespace
+
 bool Copier::copy(const Name &name, const QByteArray &id, qint64 size, SystemError &error)
 {
-    const std::wstring source = child(m_folders->from, wide(name));
-    const std::wstring target = child(m_folders->to, wide(name));
+    const std::wstring file = wide(name);
     // Only the file that was checked before the removal is copied, and it
     // is held from this check until its copy is made: opened without delete
     // sharing, it cannot be renamed, deleted or replaced by another program
-    // in the meantime.
+    // in the meantime. A link in the Ostrel folder is copied as the file it
+    // leads to, as the check saw it.
     Handle in;
-    in.reset(CreateFileW(source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                         nullptr));
-    if (in.get() == INVALID_HANDLE_VALUE)
-        return fail(error);
+    DWORD code = createAt(m_folders->from.get(), file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
+                          FILE_SEQUENTIAL_ONLY, &in);
+    if (code != ERROR_SUCCESS)
+        return fail(error, code);
     QByteArray now;
     Kind kind = Kind::Missing;
-    if (!identityOf(in.get(), &now, &kind, true, error))
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!identityOf(in.get(), &now, &kind, true, error, &info))
         return false;
     if (now != id || kind != Kind::File)
         return changed(error);
-    if (!CopyFileW(source.c_str(), target.c_str(), TRUE))
-        return fail(error);
-    // A file rewritten while it is copied (a patcher at work) gives a copy
-    // of neither version.
-    LARGE_INTEGER copied{};
-    const bool unchanged = GetFileSizeEx(in.get(), &copied) && copied.QuadPart == size;
-    in.reset(INVALID_HANDLE_VALUE);
-    WIN32_FILE_ATTRIBUTE_DATA made;
-    if (!unchanged || !GetFileAttributesExW(target.c_str(), GetFileExInfoStandard, &made)
-        || qint64((quint64(made.nFileSizeHigh) << 32) | made.nFileSizeLow) != size) {
-        SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW(target.c_str());
+    Handle out;
+    code = createAt(m_folders->to.get(), file, GENERIC_WRITE | DELETE, 0, FILE_CREATE,
+                    FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, &out);
+    if (code != ERROR_SUCCESS)
+        return fail(error, code);
+    qint64 copied = 0;
+    LARGE_INTEGER after{};
+    bool ok = transfer(in.get(), out.get(), m_folders->buffer, &copied) && GetFileSizeEx(in.get(), &after);
+    if (ok && (copied != size || after.QuadPart != size)) {
+        // A file rewritten while it is copied (a patcher at work) gives a
+        // copy of neither version.
+        discard(out.get());
         error = SystemError{Rewritten};
         return false;
     }
     // Each copy goes to disk as soon as it is made, while its data is still
-    // at hand. FlushFileBuffers needs write access, which a read-only copy
-    // denies until the flag is off for the moment.
-    const DWORD attributes = GetFileAttributesW(target.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return fail(error);
-    const bool readOnly = attributes & FILE_ATTRIBUTE_READONLY;
-    if (readOnly && !SetFileAttributesW(target.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY)))
-        return fail(error);
-    const HANDLE handle = CreateFileW(target.c_str(), GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING, 0, nullptr);
-    bool flushed = handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle);
-    DWORD code = GetLastError();
-    if (handle != INVALID_HANDLE_VALUE && !CloseHandle(handle) && flushed) {
-        flushed = false;
-        code = GetLastError();
-    }
-    if (readOnly && !SetFileAttributesW(target.c_str(), attributes) && flushed) {
-        flushed = false;
-        code = GetLastError();
-    }
-    return flushed || fail(error, code);
+    // at hand, through the handle that wrote it.
+    ok = ok && sameTimeAndAttributes(out.get(), info) && FlushFileBuffers(out.get());
+    if (ok)
+        return CloseHandle(out.release()) || fail(error);
+    fail(error);
+    discard(out.get());
+    return false;
 }
 
 bool Copier::finish(SystemError &error)
