@@ -453,6 +453,15 @@ void ostrelPakLinksToBrask(Installations &installations)
     QVERIFY(QFile::link(installations.target + pak, installations.source + pak));
 }
 
+// The Brask data.pak is mounted as the Ostrel one: not a name of its own,
+// but a way to the Brask file that keeps its room.
+void braskPakMountedAsOstrelPak(Installations &installations)
+{
+    usual(installations);
+    const QString pak = QStringLiteral("/dat/data.pak");
+    installations.mount.reset(new Mount(installations.source + pak, installations.target + pak));
+}
+
 // The Ostrel dat is mounted a second time inside the Brask dat.
 void ostrelDatMountedInBraskDat(Installations &installations)
 {
@@ -667,6 +676,21 @@ void braskOnSmallDiskOstrelSparse(Installations &installations)
     struct stat info {};
     if (::stat(QFile::encodeName(big.fileName()).constData(), &info) != 0 || info.st_blocks * 512 >= info.st_size)
         installations.cannotBeMade = "the test's folder keeps no holes";
+}
+
+// While the question is open, the holes of an Ostrel file are filled in,
+// in place: it would now need more room than was counted.
+void ostrelSparseFilledWhileAsked(Installations &installations)
+{
+    braskOnSmallDiskOstrelSparse(installations);
+    installations.triedOnDrive = true;
+    writeFile(installations.target + QStringLiteral("/dat/stale/old.pak"), "stale");
+    installations.whileAsked = [](Installations &asked) {
+        QFile big(asked.source + QStringLiteral("/dat/big.pak"));
+        QVERIFY(big.open(QIODevice::ReadWrite));
+        QVERIFY(big.seek(32 << 20));
+        QCOMPARE(big.write(QByteArray(4096, 'f')), qint64(4096));
+    };
 }
 
 // The Brask folder lies on a disk too small for the Ostrel dat.
@@ -932,6 +956,8 @@ void tst_Reinstall::reinstall_data()
         << "Brask/sfx/lnk" << "Brask" << &ostrelThroughBraskSfx << "" << eitherFolder << untouched << none;
     QTest::newRow("Ostrel data.pak links to the Brask one")
         << "Ostrel" << "Brask" << &ostrelPakLinksToBrask << "" << eitherFolder << untouched << none;
+    QTest::newRow("Brask data.pak mounted as the Ostrel one")
+        << "Ostrel" << "Brask" << &braskPakMountedAsOstrelPak << "" << eitherFolder << untouched << none;
     QTest::newRow("Ostrel dat mounted inside the Brask dat")
         << "Ostrel" << "Brask" << &ostrelDatMountedInBraskDat << "" << eitherFolder << untouched << none;
     QTest::newRow("Brask by another name inside a disk mounted as the Ostrel dat")
@@ -1003,6 +1029,12 @@ void tst_Reinstall::reinstall_data()
     QTest::newRow("Ostrel file with holes larger than the Brask disk")
         << "Ostrel" << "disk/Brask" << &braskOnSmallDiskOstrelSparse << done << none
         << QStringList{"-", "new"} << none;
+    QTest::newRow("Ostrel file's holes filled in while asked")
+        << "Ostrel" << "disk/Brask" << &ostrelSparseFilledWhileAsked << ""
+        << QStringList{"disk/Brask/dat: the Ostrel file big.pak changed after it was checked (it was replaced or "
+                       "rewritten): run Re-install data again",
+                       unchanged}
+        << untouched << QStringList{"yes", "(stale)"};
     QTest::newRow("drive out of room for files")
         << "Ostrel" << "drive/Brask" << &braskOnDriveOfFewFiles << ""
         << QStringList{"drive/Brask/dat: the Brask drive can hold only ", "?drive/Brask/sfx: ", unchanged}

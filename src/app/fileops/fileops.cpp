@@ -87,13 +87,12 @@ qint64 roundedUp(qint64 size, qint64 unit)
     return unit > 0 ? (size + unit - 1) / unit * unit : size;
 }
 
-// What a file with holes takes on a drive that keeps them: each of its
-// blocks of data may take a unit of the drive's of its own, yet never more
+// What a file with holes takes on a drive that keeps them: its data, and
+// for each run of it a unit of the drive's at either end, yet never more
 // than the whole file would.
 qint64 storedWithHoles(const SourceEntry &entry, qint64 unit)
 {
-    const qint64 blocks = std::max<qint64>(1, (entry.stored + entry.storedBlock - 1) / entry.storedBlock);
-    return std::min(roundedUp(entry.size, unit), blocks * roundedUp(entry.storedBlock, unit));
+    return std::min(roundedUp(entry.size, unit), roundedUp(entry.stored, unit) + 2 * entry.runs * unit);
 }
 
 // The files below node, by identity: how many of their names it holds.

@@ -77,10 +77,10 @@ struct SourceEntry
     QByteArray id;
     QString readError;          // the system's words when a file cannot be opened for reading
     qint64 size = 0;            // a file's size when it was listed
-    // A file with holes (its data takes fewer bytes than its size): the
-    // bytes its data takes, in blocks of storedBlock bytes; else -1.
+    // A file with holes, as the copy finds them (SEEK_HOLE): the bytes of
+    // its runs of data, and how many runs; else -1.
     qint64 stored = -1;
-    qint64 storedBlock = 0;
+    qint64 runs = 0;
     unsigned mode = 0644;       // the permission bits its copy gets, where the system keeps them
 };
 

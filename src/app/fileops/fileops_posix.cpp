@@ -241,6 +241,33 @@ bool transfer(int in, int out, qint64 *copied, int *code)
     }
 }
 
+// The runs of data of the file in, of size bytes, as the copy below finds
+// them: stored receives their bytes and runs their number, or stays -1 when
+// the system finds no hole. Only the system's own answer counts: a file
+// system that stores files compressed takes fewer blocks than their size
+// without a hole, and its copy is written whole.
+void dataRuns(int in, qint64 size, qint64 *stored, qint64 *runs)
+{
+    const off_t firstHole = ::lseek(in, 0, SEEK_HOLE);
+    if (firstHole < 0 || firstHole >= size)
+        return;
+    qint64 bytes = 0;
+    qint64 count = 0;
+    for (off_t at = 0; at < size;) {
+        const off_t data = ::lseek(in, at, SEEK_DATA);
+        if (data < 0 && errno == ENXIO)
+            break;
+        const off_t hole = data < 0 ? -1 : ::lseek(in, data, SEEK_HOLE);
+        if (hole < 0)
+            return;
+        bytes += hole - data;
+        ++count;
+        at = hole;
+    }
+    *stored = bytes;
+    *runs = count;
+}
+
 // Copies in, of size bytes, to out with its holes kept: a file without one
 // goes as transfer copies it, and one with holes has each run of data
 // written where it lies, then is given its length. copied receives the
@@ -610,29 +637,40 @@ bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemErr
     if (!dir)
         return fail(error, errno);
     entries->clear();
+    struct stat here {};
+    if (::fstat(::dirfd(dir), &here) != 0) {
+        const int code = errno;
+        ::closedir(dir);
+        return fail(error, code);
+    }
     const int code = eachEntry(dir, [&](const Name &name) {
         SourceEntry source;
         source.name = name;
         source.hidden = name.startsWith('.');
-        struct stat info {};
-        if (::fstatat(::dirfd(dir), name.constData(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+        struct statx own {};
+        if (::statx(::dirfd(dir), name.constData(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_TYPE, &own) != 0)
             return errno;
-        source.link = S_ISLNK(info.st_mode);
-        source.ownName = !source.link;
+        source.link = S_ISLNK(own.stx_mode);
+        // One of the file's own names: no link, and no file mounted here from
+        // elsewhere (a bind mount), which is a way to that file and keeps its
+        // room when its other name goes. A system that cannot say whether it
+        // is mounted here gives no such answer.
+        source.ownName = !source.link && (own.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT)
+                         && !(own.stx_attributes & STATX_ATTR_MOUNT_ROOT)
+                         && makedev(own.stx_dev_major, own.stx_dev_minor) == here.st_dev;
+        struct stat info {};
         if (::fstatat(::dirfd(dir), name.constData(), &info, 0) == 0) {
             source.kind = S_ISDIR(info.st_mode) ? Kind::Folder : S_ISREG(info.st_mode) ? Kind::File : Kind::Other;
             source.id = identity(info);
             source.size = info.st_size;
             source.mode = info.st_mode & 0777;
-            if (S_ISREG(info.st_mode) && qint64(info.st_blocks) * 512 < info.st_size && info.st_blksize > 0) {
-                source.stored = qint64(info.st_blocks) * 512;
-                source.storedBlock = info.st_blksize;
-            }
             // Asked now, as the copy will open it, while nothing is removed yet.
             if (source.kind == Kind::File) {
                 Fd file(::openat(::dirfd(dir), name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
                 if (!file.valid())
                     source.readError = qt_error_string(errno);
+                else if (qint64(info.st_blocks) * 512 < info.st_size)
+                    dataRuns(file.get(), info.st_size, &source.stored, &source.runs);
             }
         } else if (errno != ENOENT && errno != ELOOP) {
             // A link to nothing, or a loop of links, is neither file nor
@@ -675,6 +713,9 @@ Rehearsal::~Rehearsal()
 
 bool Rehearsal::open(const NativePath &parent, NativePath *where, SystemError &error)
 {
+    // A file grown here past the file-size limit is to fail with EFBIG, not
+    // to end the program with the folder left behind.
+    ::signal(SIGXFSZ, SIG_IGN);
     std::unique_ptr<Folder> folder(new Folder);
     folder->parent.reset(::open(parent.constData(), searchOnly));
     if (!folder->parent.valid())
@@ -826,7 +867,21 @@ bool sourceAsListed(const NativePath &folder, const SourceEntry &entry, SystemEr
     struct stat info {};
     if (::stat(joined(folder, entry.name).constData(), &info) != 0)
         return fail(error, errno);
-    if (identity(info) == entry.id && S_ISREG(info.st_mode) && info.st_size == entry.size)
+    if (identity(info) != entry.id || !S_ISREG(info.st_mode) || info.st_size != entry.size) {
+        error = SystemError{Replaced};
+        return false;
+    }
+    // A file with holes that took data in them since would need more room
+    // than was counted.
+    if (entry.stored < 0)
+        return true;
+    Fd file(::open(joined(folder, entry.name).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!file.valid() || ::fstat(file.get(), &info) != 0)
+        return fail(error, errno);
+    qint64 stored = -1;
+    qint64 runs = 0;
+    dataRuns(file.get(), entry.size, &stored, &runs);
+    if (identity(info) == entry.id && stored >= 0 && stored <= entry.stored && runs <= entry.runs)
         return true;
     error = SystemError{Replaced};
     return false;
