@@ -1,4 +1,5 @@
 #include "braskrepair.h"
+#include "fileops/dir.h"
 #include "fileops/fileops.h"
 #include "testsupport.h"
 
@@ -138,6 +139,7 @@ private slots:
     void replaceStopsAtEntrySwappedAfterPlan_data();
     void replaceStopsAtEntrySwappedAfterPlan();
     void replaceInFolderLinuxForbidsChanging();
+    void rehearsalStaysInItsFolder();
     void surveyStopsAtDepthLimit();
     void pathsAsGivenToTheSystem_data();
     void pathsAsGivenToTheSystem();
@@ -738,6 +740,38 @@ void tst_FileOps::replaceInFolderLinuxForbidsChanging()
                                 .arg(FileOps::native(dat + QStringLiteral("/a")))),
              qPrintable(why));
     QCOMPARE(tree(dat), QStringList({"a", "b"}));
+}
+
+void tst_FileOps::rehearsalStaysInItsFolder()
+{
+    // The folder the copy is tried in, swapped for a link to a folder of the
+    // player's once its names are made: removing them again touches nothing
+    // of the player's of the same names.
+    const QString root = m_dir->path();
+    QVERIFY(build(root, {"t/", "mine/data.pak"}));
+    FileOps::Rehearsal rehearsal;
+    FileOps::NativePath where;
+    FileOps::SystemError error;
+    QVERIFY2(rehearsal.open(FileOps::toNative(root + QStringLiteral("/t")), &where, error), qPrintable(error.text()));
+    FileOps::SourceEntry entry;
+    entry.name = FileOps::nameOf(QStringLiteral("data.pak"));
+    entry.kind = FileOps::Kind::File;
+    QCOMPARE(rehearsal.make(entry, false, error), FileOps::Rehearsal::Made::Yes);
+    const QStringList made =
+        QDir(root + QStringLiteral("/t")).entryList({QStringLiteral(".brask-repair-probe-*")}, QDir::Dirs | QDir::Hidden);
+    QCOMPARE(made.size(), 1);
+    const QString probe = root + QStringLiteral("/t/") + made.first();
+    QVERIFY(QDir().rename(probe, root + QStringLiteral("/t/aside")));
+    if (!makeSystemLink(root + QStringLiteral("/mine"), probe))
+        QSKIP("needs a symbolic link that the system follows");
+    const bool closed = rehearsal.close(error);
+    if (underWine())
+        unixCommand({QStringLiteral("/bin/rm"), unixPath(probe)});
+    else
+        QFile::remove(probe);
+    QCOMPARE(tree(root + QStringLiteral("/mine")), QStringList{"data.pak"});
+    // Said to be removed only when it is.
+    QCOMPARE(closed, !QFileInfo::exists(root + QStringLiteral("/t/aside")));
 }
 
 void tst_FileOps::surveyStopsAtDepthLimit()

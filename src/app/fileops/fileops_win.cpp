@@ -457,10 +457,11 @@ DWORD deleteNow(HANDLE folder, const std::wstring &name, const QByteArray &id, c
     return code;
 }
 
-// Deletes the emptied folder that handle holds, with POSIX semantics where
-// the system has them: its name goes when this handle does, although other
-// programs (Explorer, indexers) may still look at it.
-DWORD deleteFolderNow(HANDLE handle)
+// Deletes the file or emptied folder that handle holds, with POSIX
+// semantics where the system has them: its name goes when this handle does,
+// although other programs (Explorer, indexers, scanners) may still look at
+// it.
+DWORD deleteHeld(HANDLE handle)
 {
     DispositionEx posix{dispositionDelete | dispositionPosix};
     if (SetFileInformationByHandle(handle, fileDispositionInfoEx, &posix, sizeof posix))
@@ -528,14 +529,14 @@ DWORD removeFileAt(HANDLE folder, const std::wstring &name, const QByteArray &id
 // The same for an emptied folder, which its own handle deletes.
 DWORD removeFolderAt(HANDLE handle, bool writable)
 {
-    const DWORD code = soon([&] { return deleteFolderNow(handle); });
+    const DWORD code = soon([&] { return deleteHeld(handle); });
     FILE_BASIC_INFO basic;
     if (code != ERROR_ACCESS_DENIED || !writable
         || !GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)
         || !(basic.FileAttributes & FILE_ATTRIBUTE_READONLY)
         || !setAttributes(handle, basic.FileAttributes & ~DWORD(FILE_ATTRIBUTE_READONLY)))
         return code;
-    const DWORD second = soon([&] { return deleteFolderNow(handle); });
+    const DWORD second = soon([&] { return deleteHeld(handle); });
     if (second != ERROR_SUCCESS)
         setAttributes(handle, basic.FileAttributes);
     return second;
@@ -1018,8 +1019,14 @@ const DWORD onlineOnly = FILE_ATTRIBUTE_OFFLINE | 0x00040000 /* RECALL_ON_OPEN *
 
 bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemError &error)
 {
-    const std::wstring path = wide(folder);
     entries->clear();
+    // Listed from the folder's handle, and every entry opened relative to
+    // it: a folder on the way swapped for a junction meanwhile redirects
+    // nothing.
+    Handle dir;
+    DWORD code = openFolder(wide(folder), &dir);
+    if (code != ERROR_SUCCESS)
+        return fail(error, code);
     // Under Wine a Unix link to a file is listed as that file, and only the
     // path of what it opens tells. Asked only of files with more than one
     // name, the only ones a Brask name could be a name of.
@@ -1027,21 +1034,14 @@ bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemErr
     auto ownName = [&](HANDLE file, const BY_HANDLE_FILE_INFORMATION &info, const std::wstring &name) {
         if (!underWine())
             return true;
-        if (info.nNumberOfLinks < 2)
-            return false;
         SystemError ignored;
-        if (final.empty()) {
-            Handle own;
-            own.reset(openToIdentify(path, true));
-            if (own.get() == INVALID_HANDLE_VALUE || !finalPath(own.get(), &final, ignored))
-                return false;
-        }
         std::wstring reached;
-        return finalPath(file, &reached, ignored) && !throughUnixLink(final, name, reached);
+        return info.nNumberOfLinks > 1 && (!final.empty() || finalPath(dir.get(), &final, ignored))
+               && finalPath(file, &reached, ignored) && !throughUnixLink(final, name, reached);
     };
     bool ok = true;
-    const bool listed = eachEntry(
-        path,
+    code = eachListed(
+        dir.get(),
         [&](const std::wstring &name, DWORD attributes, DWORD tag) {
             SourceEntry entry;
             entry.name = bytes(name);
@@ -1049,29 +1049,33 @@ bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemErr
             entry.link = entryKind(attributes, tag) == Kind::Link;
             Kind kind = Kind::Missing;
             SystemError failure;
-            const std::wstring full = child(path, name);
             // A file is opened for reading, as the copy will open it: one
             // handle answers both its identity and whether it can be read.
-            HANDLE file = INVALID_HANDLE_VALUE;
+            // Links are followed, as the copy follows them.
+            Handle file;
+            DWORD opened = ERROR_FILE_NOT_FOUND;
             if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-                file = CreateFileW(full.c_str(), GENERIC_READ, shareAll, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-                if (file == INVALID_HANDLE_VALUE) {
-                    fail(failure);
+                opened = createAt(dir.get(), name, GENERIC_READ, shareAll, FILE_OPEN, FILE_OPEN_FOR_BACKUP_INTENT,
+                                  &file);
+                if (opened != ERROR_SUCCESS) {
+                    fail(failure, opened);
                     entry.readError = failure.text();
                 }
             }
             bool known = false;
             DWORD fileAttributes = 0;
-            if (file != INVALID_HANDLE_VALUE) {
+            if (opened == ERROR_SUCCESS) {
                 BY_HANDLE_FILE_INFORMATION info;
-                known = identityOf(file, &entry.id, &kind, true, failure, &info);
+                known = identityOf(file.get(), &entry.id, &kind, true, failure, &info);
                 entry.size = sizeOf(info);
                 fileAttributes = info.dwFileAttributes;
-                entry.ownName = known && !entry.link && ownName(file, info, name);
-                CloseHandle(file);
+                entry.ownName = known && !entry.link && ownName(file.get(), info, name);
             } else if (!failure.absent()) {
-                known = identifyPath(full, true, &entry.id, &kind, failure);
+                Handle any;
+                const DWORD looked = createAt(dir.get(), name, FILE_READ_ATTRIBUTES, shareAll, FILE_OPEN,
+                                              FILE_OPEN_FOR_BACKUP_INTENT, &any);
+                known = looked == ERROR_SUCCESS ? identityOf(any.get(), &entry.id, &kind, true, failure)
+                                                : fail(failure, looked);
             }
             if (known) {
                 entry.kind = kind;
@@ -1095,9 +1099,8 @@ bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemErr
             }
             entries->append(entry);
             return ok;
-        },
-        error);
-    return listed && ok;
+        });
+    return ok && (code == ERROR_SUCCESS || fail(error, code));
 }
 
 bool namesClash(const Name &a, const Name &b)
@@ -1107,8 +1110,12 @@ bool namesClash(const Name &a, const Name &b)
            == CSTR_EQUAL;
 }
 
+// The folder is made relative to its parent's handle and held open from
+// then on: every name is made, looked at and removed relative to it, so
+// that a junction put in its place redirects nothing.
 struct Rehearsal::Folder
 {
+    Handle handle;
     std::wstring path;
     QList<std::wstring> made;
 };
@@ -1123,26 +1130,33 @@ Rehearsal::~Rehearsal()
 
 bool Rehearsal::open(const NativePath &parent, NativePath *where, SystemError &error)
 {
+    Handle holder;
+    DWORD code = openFolder(wide(parent), &holder);
+    if (code != ERROR_SUCCESS)
+        return fail(error, code);
     static int counter = 0;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::wstring probe = child(wide(parent), L".brask-repair-probe-" + std::to_wstring(GetCurrentProcessId())
-                                                           + L"-" + std::to_wstring(++counter));
-        if (CreateDirectoryW(probe.c_str(), nullptr)) {
-            m_folder.reset(new Folder{probe, {}});
-            *where = bytes(probe);
+        const std::wstring name = L".brask-repair-probe-" + std::to_wstring(GetCurrentProcessId()) + L"-"
+                                  + std::to_wstring(++counter);
+        std::unique_ptr<Folder> folder(new Folder);
+        code = createAt(holder.get(), name,
+                        DELETE | FILE_LIST_DIRECTORY | FILE_ADD_FILE | FILE_TRAVERSE | FILE_READ_ATTRIBUTES, shareAll,
+                        FILE_CREATE, FILE_DIRECTORY_FILE, &folder->handle);
+        if (code == ERROR_SUCCESS) {
+            folder->path = child(wide(parent), name);
+            *where = bytes(folder->path);
+            m_folder = std::move(folder);
             return true;
         }
-        if (GetLastError() != ERROR_ALREADY_EXISTS)
-            return fail(error);
+        if (code != ERROR_ALREADY_EXISTS && code != ERROR_FILE_EXISTS)
+            return fail(error, code);
     }
     return fail(error, ERROR_ALREADY_EXISTS);
 }
 
 bool Rehearsal::room(Room *room, SystemError &error)
 {
-    const HANDLE handle = openToIdentify(m_folder->path, false);
-    if (handle == INVALID_HANDLE_VALUE)
-        return fail(error);
+    const HANDLE handle = m_folder->handle.get();
     // The room this user may still take, in the drive's clusters, and what
     // the file system is: FAT drives hold no file of 4 GiB or more, others
     // hold files larger than any drive.
@@ -1154,7 +1168,6 @@ bool Rehearsal::room(Room *room, SystemError &error)
     const bool named = GetVolumeInformationByHandleW(handle, nullptr, 0, &serial, nullptr, nullptr, system,
                                                      MAX_PATH + 1);
     const DWORD code = asked < 0 ? RtlNtStatusToDosError(asked) : GetLastError();
-    CloseHandle(handle);
     if (asked < 0 || !named)
         return fail(error, code);
     room->unit = qint64(size.SectorsPerAllocationUnit) * size.BytesPerSector;
@@ -1169,17 +1182,18 @@ bool Rehearsal::room(Room *room, SystemError &error)
 
 Rehearsal::Made Rehearsal::make(const SourceEntry &entry, bool grow, SystemError &error)
 {
-    const std::wstring path = child(m_folder->path, wide(entry.name));
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        const DWORD code = GetLastError();
+    const std::wstring name = wide(entry.name);
+    Handle file;
+    const DWORD code = createAt(m_folder->handle.get(), name, GENERIC_WRITE, 0, FILE_CREATE, FILE_NON_DIRECTORY_FILE,
+                                &file);
+    if (code != ERROR_SUCCESS) {
         fail(error, code);
         return code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS              ? Made::Exists
                : code == ERROR_INVALID_NAME || code == ERROR_FILENAME_EXCED_RANGE ? Made::BadName
                                                                                  : Made::Refused;
     }
-    m_folder->made.append(path);
-    if (!CloseHandle(file)) {
+    m_folder->made.append(name);
+    if (!CloseHandle(file.release())) {
         fail(error);
         return Made::Refused;
     }
@@ -1199,21 +1213,20 @@ bool Rehearsal::keepsHoles()
 
 bool Rehearsal::identify(const Name &name, QByteArray *id, SystemError &error)
 {
+    Handle handle;
+    const DWORD code = openAt(m_folder->handle.get(), wide(name), FILE_READ_ATTRIBUTES, shareAll, 0, &handle);
     Kind kind = Kind::Missing;
-    return identifyPath(child(m_folder->path, wide(name)), false, id, &kind, error);
+    return code == ERROR_SUCCESS ? identityOf(handle.get(), id, &kind, false, error) : fail(error, code);
 }
 
 qint64 Rehearsal::size()
 {
     // FAT and exFAT folders take clusters of their own; NTFS keeps small
     // ones in its file table and answers 0.
-    const HANDLE handle = openToIdentify(m_folder->path, false);
     FILE_STANDARD_INFO info;
-    const bool known = handle != INVALID_HANDLE_VALUE
-                       && GetFileInformationByHandleEx(handle, FileStandardInfo, &info, sizeof info);
-    if (handle != INVALID_HANDLE_VALUE)
-        CloseHandle(handle);
-    return known ? qint64(info.AllocationSize.QuadPart) : -1;
+    return GetFileInformationByHandleEx(m_folder->handle.get(), FileStandardInfo, &info, sizeof info)
+               ? qint64(info.AllocationSize.QuadPart)
+               : -1;
 }
 
 bool Rehearsal::close(SystemError &error)
@@ -1221,11 +1234,26 @@ bool Rehearsal::close(SystemError &error)
     if (!m_folder)
         return true;
     const std::unique_ptr<Folder> folder = std::move(m_folder);
-    for (const std::wstring &path : std::as_const(folder->made)) {
-        if (!DeleteFileW(path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND)
-            return fail(error);
+    for (const std::wstring &name : std::as_const(folder->made)) {
+        Handle file;
+        DWORD code = openAt(folder->handle.get(), name, DELETE, shareAll, FILE_NON_DIRECTORY_FILE, &file);
+        if (code == ERROR_SUCCESS)
+            code = deleteHeld(file.get());
+        if (code != ERROR_SUCCESS && code != ERROR_FILE_NOT_FOUND)
+            return fail(error, code);
     }
-    return RemoveDirectoryW(folder->path.c_str()) || fail(error);
+    // The folder goes when its handle does, once its files have gone.
+    const DWORD code = soon([&] { return deleteHeld(folder->handle.get()); });
+    if (code != ERROR_SUCCESS)
+        return fail(error, code);
+    folder->handle.reset(INVALID_HANDLE_VALUE);
+    // Wine deletes by the name the folder had when it was opened, and says
+    // nothing when that name no longer leads to it.
+    if (underWine() && GetFileAttributesW(folder->path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        error = SystemError{LinuxKept};
+        return false;
+    }
+    return true;
 }
 
 bool sourceAsListed(const NativePath &folder, const SourceEntry &entry, SystemError &error)
