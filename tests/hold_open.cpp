@@ -1,6 +1,8 @@
 // Holds every file of a folder open the way a running launcher holds its
-// files: shared for reading and writing, never for deletion; or, given
-// "share-delete", the way scanners and indexers do, deletion shared too.
+// files: shared for reading and writing, never for deletion; given
+// "share-delete", the way scanners and indexers do, deletion shared too; or
+// given "lock-range", with its first bytes locked against every other
+// program, as programs that update a file in place lock what they write.
 // Says "ready" once they are all open and keeps them until its input closes.
 #include <windows.h>
 
@@ -10,10 +12,11 @@
 
 int wmain(int argc, wchar_t *argv[])
 {
-    if (argc != 2 && !(argc == 3 && std::wstring(argv[2]) == L"share-delete"))
+    const std::wstring mode = argc == 3 ? argv[2] : L"";
+    if (argc != 2 && mode != L"share-delete" && mode != L"lock-range")
         return 2;
     const std::wstring folder = argv[1];
-    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (argc == 3 ? FILE_SHARE_DELETE : 0);
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (mode == L"share-delete" ? FILE_SHARE_DELETE : 0);
     std::vector<HANDLE> handles;
     WIN32_FIND_DATAW found;
     const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
@@ -25,6 +28,9 @@ int wmain(int argc, wchar_t *argv[])
         const HANDLE file = CreateFileW((folder + L"\\" + found.cFileName).c_str(), GENERIC_READ,
                                         share, nullptr, OPEN_EXISTING, 0, nullptr);
         if (file == INVALID_HANDLE_VALUE)
+            return 1;
+        OVERLAPPED at{};
+        if (mode == L"lock-range" && !LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 16, 0, &at))
             return 1;
         handles.push_back(file);
     } while (FindNextFileW(search, &found));

@@ -118,6 +118,8 @@ FolderLock::FolderLock(const QString &folder, Sharing sharing)
     QStringList arguments{QDir::toNativeSeparators(folder)};
     if (sharing == ShareDelete)
         arguments << QStringLiteral("share-delete");
+    else if (sharing == LockRange)
+        arguments << QStringLiteral("lock-range");
     m_holder.start(QCoreApplication::applicationDirPath() + QStringLiteral("/hold_open.exe"), arguments);
     m_locked = m_holder.waitForReadyRead(30000) && m_holder.readAll().startsWith("ready");
 #else

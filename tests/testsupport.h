@@ -78,7 +78,8 @@ public:
     explicit FolderLock(const QString &folder);
     // Windows only: holds the files with deletion shared, which lets them be
     // deleted but, without POSIX semantics, keeps their names until released.
-    enum Sharing { NoDelete, ShareDelete };
+    // LockRange: as NoDelete, with each file's first bytes locked too.
+    enum Sharing { NoDelete, ShareDelete, LockRange };
     FolderLock(const QString &folder, Sharing sharing);
     ~FolderLock();
     bool locked() const { return m_locked; }

@@ -405,6 +405,13 @@ void braskDatHeldDeleteShared(Installations &installations)
     installations.lock.reset(new FolderLock(installations.target + QStringLiteral("/dat"), FolderLock::ShareDelete));
 }
 
+// Another program has locked the first bytes of each Ostrel sfx file.
+void ostrelSfxRangesLocked(Installations &installations)
+{
+    usual(installations);
+    installations.lock.reset(new FolderLock(installations.source + QStringLiteral("/sfx"), FolderLock::LockRange));
+}
+
 // Names that Win32 trims, each beside the twin that the trimmed name would
 // hit, in both installations.
 void namesWin32Trims(Installations &installations)
@@ -934,6 +941,13 @@ void tst_Reinstall::reinstall_data()
     // and all, and the folder with them.
     QTest::newRow("Brask dat held with deletion shared")
         << "Ostrel" << "Brask" << &braskDatHeldDeleteShared << done << none << rebuilt << none;
+    // Known before anything is removed: the copy could not read it.
+    QTest::newRow("Ostrel file partly locked by another program")
+        << "Ostrel" << "Brask" << &ostrelSfxRangesLocked << ""
+        << QStringList{"Brask/sfx: the source file Ostrel/sfx/music.ogg cannot be read (another program has locked "
+                       "part of it",
+                       unchanged}
+        << untouched << none;
 #else
     // Elsewhere the system tells beforehand that a folder's entries cannot
     // go (no write permission, or marked immutable), and nothing is touched.

@@ -1017,6 +1017,17 @@ QList<NativePath> prefixes(const NativePath &path)
 const DWORD onlineOnly = FILE_ATTRIBUTE_OFFLINE | 0x00040000 /* RECALL_ON_OPEN */
                          | 0x00400000 /* RECALL_ON_DATA_ACCESS */;
 
+// Whether another program holds part of the file locked so that no other
+// may read it, which the copy would meet only after the removal. A shared
+// lock of the whole file is refused while any part is locked so; it goes
+// with the handle.
+bool lockedAgainstReading(HANDLE file)
+{
+    OVERLAPPED whole{};
+    return !LockFileEx(file, LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole)
+           && GetLastError() == ERROR_LOCK_VIOLATION;
+}
+
 bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemError &error)
 {
     entries->clear();
@@ -1087,6 +1098,10 @@ bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemErr
                                                      "storage. Choose \"Always keep on this device\" for the Ostrel "
                                                      "folder in Explorer, wait for the download, then run "
                                                      "Re-install data again");
+                else if (opened == ERROR_SUCCESS && lockedAgainstReading(file.get()))
+                    entry.readError = QStringLiteral("another program has locked part of it, most likely the "
+                                                     "launcher or the game: close them, then run Re-install data "
+                                                     "again");
             } else if (!entry.link && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
                 // Listed, yet not there when opened by that name (under Wine a
                 // Unix name holding a backslash): a file the copy cannot read.
