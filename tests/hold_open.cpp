@@ -30,7 +30,8 @@ int wmain(int argc, wchar_t *argv[])
         if (file == INVALID_HANDLE_VALUE)
             return 1;
         OVERLAPPED at{};
-        if (mode == L"lock-range" && !LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 16, 0, &at))
+        const DWORD exclusive = LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY;
+        if (mode == L"lock-range" && !LockFileEx(file, exclusive, 0, 16, 0, &at))
             return 1;
         handles.push_back(file);
     } while (FindNextFileW(search, &found));

@@ -757,8 +757,8 @@ void tst_FileOps::rehearsalStaysInItsFolder()
     entry.name = FileOps::nameOf(QStringLiteral("data.pak"));
     entry.kind = FileOps::Kind::File;
     QCOMPARE(rehearsal.make(entry, false, error), FileOps::Rehearsal::Made::Yes);
-    const QStringList made =
-        QDir(root + QStringLiteral("/t")).entryList({QStringLiteral(".brask-repair-probe-*")}, QDir::Dirs | QDir::Hidden);
+    const QStringList made = QDir(root + QStringLiteral("/t"))
+                                 .entryList({QStringLiteral(".brask-repair-probe-*")}, QDir::Dirs | QDir::Hidden);
     QCOMPARE(made.size(), 1);
     const QString probe = root + QStringLiteral("/t/") + made.first();
     QVERIFY(QDir().rename(probe, root + QStringLiteral("/t/aside")));

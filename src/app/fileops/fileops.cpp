@@ -566,9 +566,8 @@ bool probeTarget(const CopyPlan &plan, QString *why, Spent *spent)
         return refuse(why, QStringLiteral("the system did not say how much room %1 has (%2), so nothing was removed")
                                .arg(native(parent), error.text()));
     }
-    const bool holes = std::any_of(plan.entries.cbegin(), plan.entries.cend(),
-                                   [](const SourceEntry &entry) { return entry.kind == Kind::File && entry.stored >= 0; })
-                       && rehearsal.keepsHoles();
+    auto withHoles = [](const SourceEntry &entry) { return entry.kind == Kind::File && entry.stored >= 0; };
+    const bool holes = std::any_of(plan.entries.cbegin(), plan.entries.cend(), withHoles) && rehearsal.keepsHoles();
     qint64 needed = 0;
     qint64 names = 1; // the folder itself
     QList<Name> made;
@@ -794,7 +793,8 @@ Reached replace(const CopyPlan &plan, const Progress &progress, QString *why, bo
         else if (entry.kind != Kind::File)
             qDebug() << "Unhandled item" << plan.src + QLatin1Char('/') + name << "in cpDir";
         else if (!copier.copy(entry.name, entry.id, entry.size, error))
-            return fail(QStringLiteral("could not copy %1 (%2)%3").arg(name, error.text(), error.full() ? roomGone : QString()));
+            return fail(QStringLiteral("could not copy %1 (%2)%3")
+                            .arg(name, error.text(), error.full() ? roomGone : QString()));
     }
     if (!copier.finish(error))
         return fail(QStringLiteral("could not write the copies to disk (%1)").arg(error.text()));
