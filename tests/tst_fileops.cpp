@@ -676,6 +676,8 @@ void tst_FileOps::replaceStopsAtEntrySwappedAfterPlan_data()
     QTest::newRow("folder swapped for another folder") << "sub" << "";
     // Under Wine the handle on such a link reaches what it leads to.
     QTest::newRow("file swapped for a link to a file outside") << "b" << "outside/keep";
+    // Wine would delete the name outside that the link leads to.
+    QTest::newRow("file swapped for a link to a second name of it outside") << "b" << "outside/second";
     QTest::newRow("file saved again after the plan") << "b" << "";
 }
 
@@ -687,6 +689,9 @@ void tst_FileOps::replaceStopsAtEntrySwappedAfterPlan()
     QFETCH(QString, link);
     const QString root = m_dir->path();
     QVERIFY(build(root, {"s/dat/a", "t/dat/a", "t/dat/b", "t/dat/sub/x", "outside/keep"}));
+    const bool second = link == QLatin1String("outside/second");
+    if (second)
+        QVERIFY(makeHardLink(root + QStringLiteral("/t/dat/b"), root + QLatin1Char('/') + link));
     FileOps::CopyPlan plan;
     QString why;
     QVERIFY2(FileOps::planCopy(root + QStringLiteral("/s/dat"), root + QStringLiteral("/t/dat"), &plan, &why),
@@ -701,7 +706,8 @@ void tst_FileOps::replaceStopsAtEntrySwappedAfterPlan()
 
     const FileOps::Progress progress{[](int) {}, [](int) {}};
     const FileOps::Reached reached = FileOps::replace(plan, progress, &why);
-    QCOMPARE(tree(root + QStringLiteral("/outside")), QStringList{"keep"});
+    const QStringList outside = second ? QStringList{"keep", "second"} : QStringList{"keep"};
+    QCOMPARE(tree(root + QStringLiteral("/outside")), outside);
     QCOMPARE(readExact(root + QStringLiteral("/outside/keep")), QByteArray("outside/keep"));
     QCOMPARE(reached, FileOps::Reached::Removing);
     QCOMPARE(why,

@@ -89,6 +89,7 @@ private:
     void *m_handle = reinterpret_cast<void *>(-1);
     std::wstring m_path;         // as opened, for what Windows asks of a path only
     std::wstring m_final;        // the system's own path of it, under Wine only
+    QByteArray m_serial;         // its volume's serial number, as its identity begins
     std::wstring m_aside;        // the folder held files are moved aside into
     bool m_lettingGo = false;    // whether it lets its entries be deleted
     bool m_writable = false;     // opened to change its attributes
@@ -183,9 +184,25 @@ private:
     std::unique_ptr<Folder> m_folder;
 };
 
-// Whether the file entry names in folder is still the one listed: the same
-// identity, and the same size.
-bool sourceAsListed(const NativePath &folder, const SourceEntry &entry, SystemError &error);
+// The Ostrel folder held open while its files are checked once more, just
+// before the removal.
+class Source
+{
+public:
+    Source();
+    ~Source();
+    Source(const Source &) = delete;
+    Source &operator=(const Source &) = delete;
+
+    bool open(const NativePath &folder, SystemError &error);
+    // Whether the file entry names is still the one listed: the same
+    // identity and size, and where it has holes, no more data.
+    bool asListed(const SourceEntry &entry, SystemError &error);
+
+private:
+    struct Folder;
+    std::unique_ptr<Folder> m_folder;
+};
 
 // The names in a folder, as the system lists them.
 bool listNames(const NativePath &folder, QList<Name> *names, SystemError &error);

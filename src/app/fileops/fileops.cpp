@@ -568,6 +568,12 @@ bool probeTarget(const CopyPlan &plan, QString *why, Spent *spent)
     }
     auto withHoles = [](const SourceEntry &entry) { return entry.kind == Kind::File && entry.stored >= 0; };
     const bool holes = std::any_of(plan.entries.cbegin(), plan.entries.cend(), withHoles) && rehearsal.keepsHoles();
+    Source source;
+    if (!source.open(plan.nativeSrc, error)) {
+        return refuse(why, QStringLiteral("the Ostrel folder %1 could not be opened to check its files once more (%2), "
+                                          "so nothing was removed")
+                               .arg(native(plan.src), error.text()));
+    }
     qint64 needed = 0;
     qint64 names = 1; // the folder itself
     QList<Name> made;
@@ -578,7 +584,7 @@ bool probeTarget(const CopyPlan &plan, QString *why, Spent *spent)
         ++names;
         // The file the copy will read is still the one checked, here where
         // the old folder is still there.
-        if (!sourceAsListed(plan.nativeSrc, entry, error)) {
+        if (!source.asListed(entry, error)) {
             return refuse(why, QStringLiteral("the Ostrel file %1 changed after it was checked (%2): run Re-install "
                                               "data again")
                                    .arg(shownName(entry.name), error.text()));

@@ -862,10 +862,26 @@ bool Rehearsal::close(SystemError &error)
     return ::unlinkat(folder->parent.get(), folder->name.constData(), AT_REMOVEDIR) == 0 || fail(error, errno);
 }
 
-bool sourceAsListed(const NativePath &folder, const SourceEntry &entry, SystemError &error)
+struct Source::Folder
 {
+    Fd dir;
+};
+
+Source::Source() : m_folder(new Folder) {}
+
+Source::~Source() = default;
+
+bool Source::open(const NativePath &folder, SystemError &error)
+{
+    m_folder->dir.reset(::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return m_folder->dir.valid() || fail(error, errno);
+}
+
+bool Source::asListed(const SourceEntry &entry, SystemError &error)
+{
+    const int dir = m_folder->dir.get();
     struct stat info {};
-    if (::stat(joined(folder, entry.name).constData(), &info) != 0)
+    if (::fstatat(dir, entry.name.constData(), &info, 0) != 0)
         return fail(error, errno);
     if (identity(info) != entry.id || !S_ISREG(info.st_mode) || info.st_size != entry.size) {
         error = SystemError{Replaced};
@@ -875,7 +891,7 @@ bool sourceAsListed(const NativePath &folder, const SourceEntry &entry, SystemEr
     // than was counted.
     if (entry.stored < 0)
         return true;
-    Fd file(::open(joined(folder, entry.name).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    Fd file(::openat(dir, entry.name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!file.valid() || ::fstat(file.get(), &info) != 0)
         return fail(error, errno);
     qint64 stored = -1;

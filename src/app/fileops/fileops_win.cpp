@@ -85,12 +85,38 @@ bool kindOf(HANDLE handle, Kind *kind, DWORD *attributes, bool *foreign = nullpt
     return true;
 }
 
+// What a file's handle answers besides its identity, each in a question of
+// its own: GetFileInformationByHandle, which answers them all at once, also
+// asks for the volume's serial number, and under Wine every such question
+// is a round trip to its mount manager.
+struct Facts
+{
+    DWORD attributes = 0;
+    qint64 size = 0;
+    DWORD links = 1;
+    LARGE_INTEGER lastWrite{};
+};
+
+bool factsOf(HANDLE handle, Facts *facts)
+{
+    FILE_BASIC_INFO basic;
+    FILE_STANDARD_INFO standard;
+    if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)
+        || !GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard))
+        return false;
+    facts->attributes = basic.FileAttributes;
+    facts->lastWrite = basic.LastWriteTime;
+    facts->size = standard.EndOfFile.QuadPart;
+    facts->links = standard.NumberOfLinks;
+    return true;
+}
+
 // One form for every file system: the volume's 32-bit serial number, then
 // the 128-bit file id. File systems without 128-bit ids answer that they do
 // not support the question; their 64-bit index is the low half of the same
 // id on NTFS, so one folder never counts as two.
 bool identityOf(HANDLE handle, QByteArray *id, Kind *kind, bool followLinks, SystemError &error,
-                BY_HANDLE_FILE_INFORMATION *file = nullptr)
+                Facts *file = nullptr)
 {
     // Each question is a round trip to the server under Wine: a link's own
     // identity, when nothing more is wanted, takes two.
@@ -101,19 +127,22 @@ bool identityOf(HANDLE handle, QByteArray *id, Kind *kind, bool followLinks, Sys
     const DWORD code = wide ? DWORD(ERROR_SUCCESS) : GetLastError();
     if (!wide && code != ERROR_INVALID_PARAMETER && code != ERROR_NOT_SUPPORTED && code != ERROR_INVALID_FUNCTION)
         return fail(error, code);
-    BY_HANDLE_FILE_INFORMATION info;
-    if ((file || followLinks || !wide) && !GetFileInformationByHandle(handle, &info))
+    Facts facts;
+    if ((file || followLinks) && !factsOf(handle, &facts))
         return fail(error);
     if (file)
-        *file = info;
+        *file = facts;
     if (followLinks)
-        *kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? Kind::Folder : Kind::File;
+        *kind = (facts.attributes & FILE_ATTRIBUTE_DIRECTORY) ? Kind::Folder : Kind::File;
     quint32 serial = 0;
     unsigned char fileId[16] = {};
     if (wide) {
         serial = quint32(full.VolumeSerialNumber);
         std::memcpy(fileId, full.FileId.Identifier, sizeof fileId);
     } else {
+        BY_HANDLE_FILE_INFORMATION info;
+        if (!GetFileInformationByHandle(handle, &info))
+            return fail(error);
         serial = info.dwVolumeSerialNumber;
         const quint64 index = (quint64(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
         for (int i = 0; i < 8; ++i)
@@ -135,7 +164,7 @@ bool finalPath(HANDLE handle, std::wstring *path, SystemError &error);
 
 // With name, also the entry's path as finalPath gives it, under Wine only.
 bool identifyPath(const std::wstring &path, bool followLinks, QByteArray *id, Kind *kind, SystemError &error,
-                  BY_HANDLE_FILE_INFORMATION *file = nullptr, std::wstring *name = nullptr)
+                  Facts *file = nullptr, std::wstring *name = nullptr)
 {
     const HANDLE handle = openToIdentify(path, followLinks);
     if (handle == INVALID_HANDLE_VALUE)
@@ -144,11 +173,6 @@ bool identifyPath(const std::wstring &path, bool followLinks, QByteArray *id, Ki
                        && (!name || !underWine() || finalPath(handle, name, error));
     CloseHandle(handle);
     return known;
-}
-
-qint64 sizeOf(const BY_HANDLE_FILE_INFORMATION &info)
-{
-    return qint64((quint64(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
 }
 
 // Wine's GetFinalPathNameByHandleW asks with room for MAX_PATH characters
@@ -273,6 +297,71 @@ bool throughUnixLink(const std::wstring &folderPath, const std::wstring &entry, 
 {
     return underWine()
            && withoutTrailingDots(entryPath) != withoutTrailingDots(child(folderPath, entry));
+}
+
+// An entry's identity as a survey or a listing took it, with what Wine's
+// identities of a folder's entries share: the volume's serial number, and
+// the system's path of the folder (under Wine only).
+struct Surveyed
+{
+    QByteArray id;
+    QByteArray serial;
+    std::wstring folder;
+};
+
+// The serial number with which the identities of entries on the volume of
+// a folder, of identity id, begin.
+QByteArray serialOf(const QByteArray &id)
+{
+    return id.left(sizeof(quint32));
+}
+
+// Whether the entry that handle holds, opened as name in its folder, is
+// still the one surveyed. Under Wine an identity is the volume's serial
+// number and the Unix inode number, and the serial costs a round trip to
+// Wine's mount manager. The system's path of the entry tells whether a Unix
+// link leads elsewhere: where links are not to be followed, such a link is
+// never the entry surveyed, even when it leads to another name of the same
+// file (Wine would delete that name). Where the path is the folder's and
+// the entry's name, the entry lies on its folder's volume (unless a file
+// system is mounted on the file itself, which only root can do and Wine
+// does not see), and the inode number alone is asked. Anything else is
+// asked in full.
+bool isStill(HANDLE handle, const std::wstring &name, const Surveyed &surveyed, bool followLinks, SystemError &error)
+{
+    std::wstring reached;
+    SystemError ignored;
+    if (underWine() && !surveyed.folder.empty() && finalPath(handle, &reached, ignored)) {
+        const bool direct = !throughUnixLink(surveyed.folder, name, reached);
+        if (!direct && !followLinks)
+            return changed(error);
+        // FileInternalInformation, which MinGW's headers do not name.
+        const auto internal = FILE_INFORMATION_CLASS(6);
+        IO_STATUS_BLOCK status;
+        LARGE_INTEGER inode;
+        if (direct && !surveyed.serial.isEmpty() && surveyed.id.startsWith(surveyed.serial)
+            && NtQueryInformationFile(handle, &status, &inode, sizeof inode, internal) >= 0
+            && surveyed.serial + QByteArray(reinterpret_cast<const char *>(&inode), sizeof inode) + QByteArray(8, '\0')
+                   == surveyed.id)
+            return true;
+    }
+    QByteArray now;
+    Kind kind = Kind::Missing;
+    if (!identityOf(handle, &now, &kind, followLinks, error))
+        return false;
+    return now == surveyed.id || changed(error);
+}
+
+// The serial number and the system's path of the folder that handle holds,
+// for isStill to check its entries against.
+bool heldAt(HANDLE handle, QByteArray *serial, std::wstring *final, SystemError &error)
+{
+    QByteArray id;
+    Kind kind = Kind::Missing;
+    if (!identityOf(handle, &id, &kind, true, error) || !finalPath(handle, final, error))
+        return false;
+    *serial = serialOf(id);
+    return true;
 }
 
 // A handle closed when it goes.
@@ -408,11 +497,12 @@ const DWORD changedCode = 0x20000000 | 1;
 // classic way would keep the name until that program lets go: then the
 // delete has POSIX semantics, and the name goes at once; where the file
 // system lacks them, the file is first moved aside, into a folder that
-// stays. An entry that is not the one of identity id (when given) is left
-// alone (changedCode), and a folder refused, as DeleteFile refuses it. Given attributes to
-// keep, the file gets them back once its name is gone, for the names it has
-// elsewhere. Gives the system's error code, or 0.
-DWORD deleteNow(HANDLE folder, const std::wstring &name, const QByteArray &id, const std::wstring &aside, DWORD keep)
+// stays. An entry that is not the one surveyed (when its identity is given)
+// is left alone (changedCode), and a folder refused, as DeleteFile refuses
+// it. Given attributes to keep, the file gets them back once its name is
+// gone, for the names it has elsewhere. Gives the system's error code, or 0.
+DWORD deleteNow(HANDLE folder, const std::wstring &name, const Surveyed &surveyed, const std::wstring &aside,
+                DWORD keep)
 {
     const ACCESS_MASK access = DELETE | FILE_READ_ATTRIBUTES | (keep ? FILE_WRITE_ATTRIBUTES : 0);
     Handle handle;
@@ -424,13 +514,12 @@ DWORD deleteNow(HANDLE folder, const std::wstring &name, const QByteArray &id, c
         return code;
     // Only the entry surveyed goes: under Wine a Unix link swapped in since
     // opens as what it leads to, which would go instead.
-    QByteArray now;
-    Kind kind = Kind::Missing;
     SystemError failure;
-    if (!identityOf(handle.get(), &now, &kind, false, failure))
-        return DWORD(failure.code);
-    if (!id.isEmpty() && now != id)
-        return changedCode;
+    Kind kind = Kind::Missing;
+    if (!surveyed.id.isEmpty() && !isStill(handle.get(), name, surveyed, false, failure))
+        return failure.code == Changed ? changedCode : DWORD(failure.code);
+    if (surveyed.id.isEmpty() && !kindOf(handle.get(), &kind, nullptr))
+        return GetLastError();
     if (kind == Kind::Folder)
         return ERROR_ACCESS_DENIED;
     auto kept = [&]() -> DWORD { return !keep || setAttributes(handle.get(), keep) ? ERROR_SUCCESS : GetLastError(); };
@@ -503,25 +592,25 @@ DWORD openForAttributes(HANDLE folder, const std::wstring &name, Handle *opened)
 // try, and put back if that fails too. The flag belongs to the file, not to
 // a name: a file with other names (hard links) gets it back once this name
 // is gone.
-DWORD removeFileAt(HANDLE folder, const std::wstring &name, const QByteArray &id, const std::wstring &aside)
+DWORD removeFileAt(HANDLE folder, const std::wstring &name, const Surveyed &surveyed, const std::wstring &aside)
 {
-    const DWORD code = soon([&] { return deleteNow(folder, name, id, aside, 0); });
+    const DWORD code = soon([&] { return deleteNow(folder, name, surveyed, aside, 0); });
     if (code != ERROR_ACCESS_DENIED)
         return code;
-    BY_HANDLE_FILE_INFORMATION info;
+    Facts info;
     {
         Handle handle;
-        if (openForAttributes(folder, name, &handle) != ERROR_SUCCESS
-            || !GetFileInformationByHandle(handle.get(), &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
-            || !setAttributes(handle.get(), info.dwFileAttributes & ~DWORD(FILE_ATTRIBUTE_READONLY)))
+        if (openForAttributes(folder, name, &handle) != ERROR_SUCCESS || !factsOf(handle.get(), &info)
+            || !(info.attributes & FILE_ATTRIBUTE_READONLY)
+            || !setAttributes(handle.get(), info.attributes & ~DWORD(FILE_ATTRIBUTE_READONLY)))
             return code;
     }
-    const DWORD keep = info.nNumberOfLinks > 1 ? info.dwFileAttributes : 0;
-    const DWORD second = soon([&] { return deleteNow(folder, name, id, aside, keep); });
+    const DWORD keep = info.links > 1 ? info.attributes : 0;
+    const DWORD second = soon([&] { return deleteNow(folder, name, surveyed, aside, keep); });
     if (second != ERROR_SUCCESS) {
         Handle handle;
         if (openForAttributes(folder, name, &handle) == ERROR_SUCCESS)
-            setAttributes(handle.get(), info.dwFileAttributes);
+            setAttributes(handle.get(), info.attributes);
     }
     return second;
 }
@@ -604,7 +693,7 @@ DWORD lookAt(HANDLE folder, const std::wstring &final, bool lettingGo, const std
     if (code != ERROR_SUCCESS)
         return code;
     Kind kind = Kind::Missing;
-    BY_HANDLE_FILE_INFORMATION info;
+    Facts info;
     std::wstring reached;
     SystemError failure;
     if (!identityOf(handle.get(), &node->id, &kind, false, failure, &info)
@@ -621,8 +710,8 @@ DWORD lookAt(HANDLE folder, const std::wstring &final, bool lettingGo, const std
     if (!lettingGo && !grantsAt(folder, name, DELETE))
         node->blocked = int(ERROR_ACCESS_DENIED);
     if (node->kind == Kind::File) {
-        node->freed = sizeOf(info);
-        node->names = info.nNumberOfLinks;
+        node->freed = info.size;
+        node->names = info.links;
     }
     return ERROR_SUCCESS;
 }
@@ -704,8 +793,9 @@ Code Dir::open(const NativePath &path)
     if (const DWORD code = FileOps::openFolder(m_path, &handle))
         return Code(code);
     m_final.clear();
+    m_serial.clear();
     SystemError failure;
-    if (underWine() && !finalPath(handle.get(), &m_final, failure))
+    if (underWine() && !heldAt(handle.get(), &m_serial, &m_final, failure))
         return failure.code;
     const HANDLE deleting = CreateFileW(m_path.c_str(), FILE_DELETE_CHILD, shareAll, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -810,11 +900,11 @@ Code Dir::openFolder(const Node &node, bool toRemove, Dir *folder) const
     folder->m_path = child(m_path, name);
     folder->m_aside = m_aside;
     folder->m_final.clear();
-    if (!toRemove) {
-        if (underWine() && !finalPath(own.get(), &folder->m_final, failure))
-            return failure.code;
+    folder->m_serial = serialOf(id);
+    if (underWine() && !finalPath(own.get(), &folder->m_final, failure))
+        return failure.code;
+    if (!toRemove)
         folder->m_lettingGo = grantsAt(m_handle, name, FILE_DELETE_CHILD);
-    }
     folder->m_handle = own.release();
     return 0;
 }
@@ -823,7 +913,7 @@ Code Dir::removeFile(const Name &name) const
 {
     // A file held with deletion shared is moved aside within its own folder.
     const std::wstring entry = wide(name);
-    const DWORD code = removeFileAt(m_handle, entry, QByteArray(), m_aside);
+    const DWORD code = removeFileAt(m_handle, entry, Surveyed(), m_aside);
     // Wine says yes to a delete that Linux then refuses.
     if (code == ERROR_SUCCESS && underWine() && stillThere(m_handle, entry, QByteArray()))
         return Code(ERROR_ACCESS_DENIED);
@@ -832,7 +922,7 @@ Code Dir::removeFile(const Name &name) const
 
 Code Dir::remove(const Node &node) const
 {
-    const DWORD code = removeFileAt(m_handle, wide(node.name), node.id, m_aside);
+    const DWORD code = removeFileAt(m_handle, wide(node.name), Surveyed{node.id, m_serial, m_final}, m_aside);
     return code == changedCode ? Changed : Code(code);
 }
 
@@ -1042,12 +1132,12 @@ bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemErr
     // path of what it opens tells. Asked only of files with more than one
     // name, the only ones a Brask name could be a name of.
     std::wstring final;
-    auto ownName = [&](HANDLE file, const BY_HANDLE_FILE_INFORMATION &info, const std::wstring &name) {
+    auto ownName = [&](HANDLE file, const Facts &info, const std::wstring &name) {
         if (!underWine())
             return true;
         SystemError ignored;
         std::wstring reached;
-        return info.nNumberOfLinks > 1 && (!final.empty() || finalPath(dir.get(), &final, ignored))
+        return info.links > 1 && (!final.empty() || finalPath(dir.get(), &final, ignored))
                && finalPath(file, &reached, ignored) && !throughUnixLink(final, name, reached);
     };
     bool ok = true;
@@ -1076,10 +1166,10 @@ bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemErr
             bool known = false;
             DWORD fileAttributes = 0;
             if (opened == ERROR_SUCCESS) {
-                BY_HANDLE_FILE_INFORMATION info;
+                Facts info;
                 known = identityOf(file.get(), &entry.id, &kind, true, failure, &info);
-                entry.size = sizeOf(info);
-                fileAttributes = info.dwFileAttributes;
+                entry.size = info.size;
+                fileAttributes = info.attributes;
                 entry.ownName = known && !entry.link && ownName(file.get(), info, name);
             } else if (!failure.absent()) {
                 Handle any;
@@ -1271,14 +1361,43 @@ bool Rehearsal::close(SystemError &error)
     return true;
 }
 
-bool sourceAsListed(const NativePath &folder, const SourceEntry &entry, SystemError &error)
+struct Source::Folder
 {
-    QByteArray id;
-    Kind kind = Kind::Missing;
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!identifyPath(wide(joined(folder, entry.name)), true, &id, &kind, error, &info))
+    Handle handle;
+    QByteArray serial; // under Wine only
+    std::wstring final;
+};
+
+Source::Source() : m_folder(new Folder) {}
+
+Source::~Source() = default;
+
+bool Source::open(const NativePath &folder, SystemError &error)
+{
+    const DWORD code = openFolder(wide(folder), &m_folder->handle);
+    if (code != ERROR_SUCCESS)
+        return fail(error, code);
+    return !underWine() || heldAt(m_folder->handle.get(), &m_folder->serial, &m_folder->final, error);
+}
+
+bool Source::asListed(const SourceEntry &entry, SystemError &error)
+{
+    // Links are followed, as the listing and the copy follow them.
+    const std::wstring name = wide(entry.name);
+    Handle file;
+    const DWORD code = createAt(m_folder->handle.get(), name, FILE_READ_ATTRIBUTES, shareAll, FILE_OPEN,
+                                FILE_OPEN_FOR_BACKUP_INTENT, &file);
+    if (code != ERROR_SUCCESS)
+        return fail(error, code);
+    Facts info;
+    if (!isStill(file.get(), name, Surveyed{entry.id, m_folder->serial, m_folder->final}, true, error)) {
+        if (error.code == Changed)
+            error = SystemError{Replaced};
         return false;
-    if (id == entry.id && kind == Kind::File && sizeOf(info) == entry.size)
+    }
+    if (!factsOf(file.get(), &info))
+        return fail(error);
+    if (!(info.attributes & FILE_ATTRIBUTE_DIRECTORY) && info.size == entry.size)
         return true;
     error = SystemError{Replaced};
     return false;
@@ -1305,6 +1424,8 @@ struct Copier::Folders
     Handle from;
     Handle to;
     std::vector<char> buffer;
+    QByteArray serial; // the Ostrel folder's, under Wine only
+    std::wstring final;
 };
 
 Copier::Copier() : m_folders(new Folders) {}
@@ -1318,6 +1439,8 @@ bool Copier::open(const NativePath &from, const NativePath &to, SystemError &err
         code = openFolder(wide(to), &m_folders->to);
     if (code != ERROR_SUCCESS)
         return fail(error, code);
+    if (underWine() && !heldAt(m_folders->from.get(), &m_folders->serial, &m_folders->final, error))
+        return false;
     // Reads and writes of 64 KiB, as CopyFileW's own: under Wine, 256 KiB
     // and 1 MiB made the copy slower.
     m_folders->buffer.resize(1 << 16);
@@ -1348,14 +1471,13 @@ bool transfer(HANDLE in, HANDLE out, std::vector<char> &buffer, qint64 *copied)
 
 // The copy gets its file's last write time and attributes, read-only among
 // them, as CopyFileW gives them.
-bool sameTimeAndAttributes(HANDLE out, const BY_HANDLE_FILE_INFORMATION &of)
+bool sameTimeAndAttributes(HANDLE out, const Facts &of)
 {
     FILE_BASIC_INFO basic{};
-    basic.LastWriteTime.LowPart = of.ftLastWriteTime.dwLowDateTime;
-    basic.LastWriteTime.HighPart = LONG(of.ftLastWriteTime.dwHighDateTime);
+    basic.LastWriteTime = of.lastWrite;
     const DWORD kept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM
                        | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-    basic.FileAttributes = (of.dwFileAttributes & kept) ? of.dwFileAttributes & kept : FILE_ATTRIBUTE_NORMAL;
+    basic.FileAttributes = (of.attributes & kept) ? of.attributes & kept : FILE_ATTRIBUTE_NORMAL;
     return SetFileInformationByHandle(out, FileBasicInfo, &basic, sizeof basic);
 }
 
@@ -1382,13 +1504,11 @@ bool Copier::copy(const Name &name, const QByteArray &id, qint64 size, SystemErr
                           FILE_SEQUENTIAL_ONLY, &in);
     if (code != ERROR_SUCCESS)
         return fail(error, code);
-    QByteArray now;
-    Kind kind = Kind::Missing;
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!identityOf(in.get(), &now, &kind, true, error, &info))
+    Facts info;
+    if (!isStill(in.get(), file, Surveyed{id, m_folders->serial, m_folders->final}, true, error))
         return false;
-    if (now != id || kind != Kind::File)
-        return changed(error);
+    if (!factsOf(in.get(), &info))
+        return fail(error);
     Handle out;
     code = createAt(m_folders->to.get(), file, GENERIC_WRITE | DELETE, 0, FILE_CREATE,
                     FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, &out);
