@@ -160,6 +160,24 @@ void flushAll(const QString &)
 {
 }
 
+// Every file of the installation on disk, untimed: each run then removes
+// what is on the disk, not data that the last one left in memory.
+void settle(const QString &brask)
+{
+    for (const char *folder : {"/dat", "/sfx"}) {
+        const std::wstring target = wide(brask + QLatin1String(folder));
+        WIN32_FIND_DATAW found;
+        const HANDLE search = FindFirstFileW((target + L"\\*").c_str(), &found);
+        if (search == INVALID_HANDLE_VALUE)
+            continue;
+        do {
+            if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+                flushFile(target + L"\\" + found.cFileName);
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+}
+
 #else
 
 // The file-system sync at the end makes every run durable.
@@ -206,6 +224,11 @@ void flushAll(const QString &brask)
     if (fd < 0 || ::syncfs(fd) != 0)
         die("syncfs", brask.toStdString());
     ::close(fd);
+}
+
+void settle(const QString &brask)
+{
+    flushAll(brask);
 }
 
 #endif
@@ -280,9 +303,12 @@ void run(const Workload &workload, int rounds, const QString &base)
     baseline(ostrel, brask);
     std::vector<double> base_s, durable_s, repair_s;
     for (int round = 0; round < rounds; ++round) {
+        settle(brask);
         base_s.push_back(baseline(ostrel, brask));
+        settle(brask);
         if (hasDurableBaseline)
             durable_s.push_back(baseline(ostrel, brask, true));
+        settle(brask);
         repair_s.push_back(repair(window, ostrel, brask));
         std::printf("  round %d: baseline %.3f s, ", round + 1, base_s.back());
         if (hasDurableBaseline)
