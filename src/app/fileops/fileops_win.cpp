@@ -162,15 +162,12 @@ bool underWine()
 
 bool finalPath(HANDLE handle, std::wstring *path, SystemError &error);
 
-// With name, also the entry's path as finalPath gives it, under Wine only.
-bool identifyPath(const std::wstring &path, bool followLinks, QByteArray *id, Kind *kind, SystemError &error,
-                  Facts *file = nullptr, std::wstring *name = nullptr)
+bool identifyPath(const std::wstring &path, bool followLinks, QByteArray *id, Kind *kind, SystemError &error)
 {
     const HANDLE handle = openToIdentify(path, followLinks);
     if (handle == INVALID_HANDLE_VALUE)
         return fail(error);
-    const bool known = identityOf(handle, id, kind, followLinks, error, file)
-                       && (!name || !underWine() || finalPath(handle, name, error));
+    const bool known = identityOf(handle, id, kind, followLinks, error);
     CloseHandle(handle);
     return known;
 }
