@@ -313,6 +313,22 @@ QByteArray serialOf(const QByteArray &id)
     return id.left(sizeof(quint32));
 }
 
+// Under Wine, the identity of a file that lies on the volume of its folder,
+// whose identity begins with serial: Wine's own answer is that serial, the
+// Unix inode number and eight zero bytes, and only the serial costs a round
+// trip to its mount manager.
+bool onVolumeOf(HANDLE handle, const QByteArray &serial, QByteArray *id)
+{
+    // FileInternalInformation, which MinGW's headers do not name.
+    const auto internal = FILE_INFORMATION_CLASS(6);
+    IO_STATUS_BLOCK status;
+    LARGE_INTEGER inode;
+    if (serial.isEmpty() || NtQueryInformationFile(handle, &status, &inode, sizeof inode, internal) < 0)
+        return false;
+    *id = serial + QByteArray(reinterpret_cast<const char *>(&inode), sizeof inode) + QByteArray(8, '\0');
+    return true;
+}
+
 // Whether the entry that handle holds, opened as name in its folder, is
 // still the one surveyed. Under Wine an identity is the volume's serial
 // number and the Unix inode number, and the serial costs a round trip to
@@ -332,14 +348,9 @@ bool isStill(HANDLE handle, const std::wstring &name, const Surveyed &surveyed, 
         const bool direct = !throughUnixLink(surveyed.folder, name, reached);
         if (!direct && !followLinks)
             return changed(error);
-        // FileInternalInformation, which MinGW's headers do not name.
-        const auto internal = FILE_INFORMATION_CLASS(6);
-        IO_STATUS_BLOCK status;
-        LARGE_INTEGER inode;
-        if (direct && !surveyed.serial.isEmpty() && surveyed.id.startsWith(surveyed.serial)
-            && NtQueryInformationFile(handle, &status, &inode, sizeof inode, internal) >= 0
-            && surveyed.serial + QByteArray(reinterpret_cast<const char *>(&inode), sizeof inode) + QByteArray(8, '\0')
-                   == surveyed.id)
+        QByteArray now;
+        if (direct && surveyed.id.startsWith(surveyed.serial) && onVolumeOf(handle, surveyed.serial, &now)
+            && now == surveyed.id)
             return true;
     }
     QByteArray now;
@@ -677,10 +688,10 @@ DWORD eachListed(HANDLE folder, Each each)
 }
 
 // What a survey notes of the entry name of folder, whose own path the
-// system gives as final (under Wine only), with the attributes and tag its
-// listing gave it.
-DWORD lookAt(HANDLE folder, const std::wstring &final, bool lettingGo, const std::wstring &name, DWORD attributes,
-             DWORD tag, Node *node)
+// system gives as final and whose identity begins with serial (both under
+// Wine only), with the attributes and tag its listing gave it.
+DWORD lookAt(HANDLE folder, const std::wstring &final, const QByteArray &serial, bool lettingGo,
+             const std::wstring &name, DWORD attributes, DWORD tag, Node *node)
 {
     node->name = bytes(name);
     node->kind = entryKind(attributes, tag);
@@ -693,13 +704,18 @@ DWORD lookAt(HANDLE folder, const std::wstring &final, bool lettingGo, const std
     Facts info;
     std::wstring reached;
     SystemError failure;
-    if (!identityOf(handle.get(), &node->id, &kind, false, failure, &info)
-        || (underWine() && !finalPath(handle.get(), &reached, failure)))
+    if (underWine() && !finalPath(handle.get(), &reached, failure))
         return DWORD(failure.code);
     if (node->kind != Kind::Link && throughUnixLink(final, name, reached)) {
         node->kind = Kind::Link;
         node->foreignLink = true;
     }
+    // A file reached by its own name lies on its folder's volume; a folder
+    // may have another file system mounted on it, and is asked in full.
+    const bool onFolderVolume = underWine() && node->kind == Kind::File && !node->foreignLink;
+    const bool known = onFolderVolume && factsOf(handle.get(), &info) && onVolumeOf(handle.get(), serial, &node->id);
+    if (!known && !identityOf(handle.get(), &node->id, &kind, false, failure, &info))
+        return DWORD(failure.code);
     // Windows lets an entry go when it grants DELETE, or when its folder
     // grants FILE_DELETE_CHILD: the folder is asked once, and each of its
     // entries only where it says no.
@@ -848,7 +864,8 @@ Code Dir::look(const Name &name, Node *node) const
             return !exact;
         });
     }
-    const DWORD looked = lookAt(m_handle, m_final, m_lettingGo, listedAs, tag.FileAttributes, tag.ReparseTag, node);
+    const DWORD looked = lookAt(m_handle, m_final, m_serial, m_lettingGo, listedAs, tag.FileAttributes,
+                                tag.ReparseTag, node);
     node->name = name;
     return Code(looked);
 }
@@ -860,7 +877,7 @@ Code Dir::list(QList<Node> *entries, Name *at, bool foldersOnly) const
         if (foldersOnly && entryKind(attributes, tag) != Kind::Folder)
             return true;
         Node entry;
-        failed = lookAt(m_handle, m_final, m_lettingGo, name, attributes, tag, &entry);
+        failed = lookAt(m_handle, m_final, m_serial, m_lettingGo, name, attributes, tag, &entry);
         if (failed != ERROR_SUCCESS)
             *at = bytes(name);
         else
@@ -1126,16 +1143,16 @@ bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemErr
     if (code != ERROR_SUCCESS)
         return fail(error, code);
     // Under Wine a Unix link to a file is listed as that file, and only the
-    // path of what it opens tells. Asked only of files with more than one
-    // name, the only ones a Brask name could be a name of.
+    // path of what it opens tells. A file reached by its own name lies on
+    // the folder's volume, and its identity needs only its inode number.
+    QByteArray serial;
     std::wstring final;
-    auto ownName = [&](HANDLE file, const Facts &info, const std::wstring &name) {
-        if (!underWine())
-            return true;
-        SystemError ignored;
+    SystemError ignored;
+    if (underWine() && !heldAt(dir.get(), &serial, &final, ignored))
+        final.clear();
+    auto direct = [&](HANDLE file, const std::wstring &name) {
         std::wstring reached;
-        return info.links > 1 && (!final.empty() || finalPath(dir.get(), &final, ignored))
-               && finalPath(file, &reached, ignored) && !throughUnixLink(final, name, reached);
+        return !final.empty() && finalPath(file, &reached, ignored) && !throughUnixLink(final, name, reached);
     };
     bool ok = true;
     code = eachListed(
@@ -1164,10 +1181,17 @@ bool listSource(const NativePath &folder, QList<SourceEntry> *entries, SystemErr
             DWORD fileAttributes = 0;
             if (opened == ERROR_SUCCESS) {
                 Facts info;
-                known = identityOf(file.get(), &entry.id, &kind, true, failure, &info);
+                const bool own = underWine() && direct(file.get(), name);
+                known = own && factsOf(file.get(), &info) && !(info.attributes & FILE_ATTRIBUTE_DIRECTORY)
+                        && onVolumeOf(file.get(), serial, &entry.id);
+                if (known)
+                    kind = Kind::File;
+                else
+                    known = identityOf(file.get(), &entry.id, &kind, true, failure, &info);
                 entry.size = info.size;
                 fileAttributes = info.attributes;
-                entry.ownName = known && !entry.link && ownName(file.get(), info, name);
+                // A Brask name could be a name only of a file with more than one.
+                entry.ownName = known && !entry.link && (!underWine() || (info.links > 1 && own));
             } else if (!failure.absent()) {
                 Handle any;
                 const DWORD looked = createAt(dir.get(), name, FILE_READ_ATTRIBUTES, shareAll, FILE_OPEN,
