@@ -139,6 +139,8 @@ private slots:
     void replaceStopsAtEntrySwappedAfterPlan_data();
     void replaceStopsAtEntrySwappedAfterPlan();
     void replaceInFolderLinuxForbidsChanging();
+    void replaceAfterTry_data();
+    void replaceAfterTry();
     void rehearsalStaysInItsFolder();
     void surveyStopsAtDepthLimit();
     void pathsAsGivenToTheSystem_data();
@@ -722,6 +724,68 @@ void tst_FileOps::replaceStopsAtEntrySwappedAfterPlan()
     else
         QVERIFY(underWine() ? unixCommand({QStringLiteral("/bin/rm"), unixPath(swapped)}) == 0
                             : QFile::remove(swapped));
+}
+
+void tst_FileOps::replaceAfterTry_data()
+{
+    QTest::addColumn<QString>("change");   // between the try on the drive and the copy
+    QTest::addColumn<QString>("why");      // the copy's failure
+    QTest::addColumn<QStringList>("left"); // what the folder of dat holds afterwards
+
+    const QString changed = QStringLiteral("it changed after it was checked, by another program: close the launcher, "
+                                           "the game and any program that syncs these folders, then run Re-install "
+                                           "data again");
+    // The files not copied leave no empty file of their name behind.
+    QTest::newRow("Ostrel file rewritten") << "s/dat/b" << "could not copy b (it changed while it was copied)"
+                                           << QStringList{"dat/", "dat/a"};
+    // On Windows the copy writes into the files the try made.
+    QTest::newRow("tried file written to") << "tried/b" << "could not copy b (" + changed + ")"
+                                           << QStringList{"dat/", "dat/a"};
+    // An empty file of the player's, which only its identity tells apart.
+    QTest::newRow("tried file swapped for a second name of an empty file outside")
+        << "outside/empty"
+        << "could not copy b (" + changed + "). Some of the empty files made for the files not copied are still "
+                                            "there (" + changed + "); Re-install data replaces them when it runs again"
+        << QStringList{"dat/", "dat/a", "dat/b"};
+}
+
+void tst_FileOps::replaceAfterTry()
+{
+    QFETCH(QString, change);
+    QFETCH(QString, why);
+    QFETCH(QStringList, left);
+    const QString root = m_dir->path();
+    QVERIFY(build(root, {"s/dat/a", "s/dat/b", "s/dat/c", "t/dat/a", "t/dat/old", "outside/keep"}));
+    FileOps::CopyPlan plan;
+    QString reason;
+    QVERIFY2(FileOps::planCopy(root + QStringLiteral("/s/dat"), root + QStringLiteral("/t/dat"), &plan, &reason),
+             qPrintable(reason));
+    QVERIFY2(FileOps::probeTarget(plan, &reason), qPrintable(reason));
+    const QStringList tried = QDir(root + QStringLiteral("/t"))
+                                  .entryList({QStringLiteral(".brask-repair-probe-*")}, QDir::Dirs | QDir::Hidden);
+    if (change.startsWith(QLatin1String("s/"))) {
+        writeFile(root + QLatin1Char('/') + change, "rewritten, longer");
+    } else {
+        if (tried.size() != 1)
+            QSKIP("only Windows copies into the files its try made");
+        const QString file = root + QStringLiteral("/t/") + tried.first() + QStringLiteral("/b");
+        if (change == QLatin1String("tried/b")) {
+            writeFile(file, "written");
+        } else {
+            writeFile(root + QLatin1Char('/') + change, QByteArray());
+            QVERIFY(QFile::remove(file));
+            QVERIFY(makeHardLink(root + QLatin1Char('/') + change, file));
+        }
+    }
+
+    const FileOps::Progress progress{[](int) {}, [](int) {}};
+    QCOMPARE(FileOps::replace(plan, progress, &reason), FileOps::Reached::Copying);
+    QCOMPARE(reason, why);
+    QCOMPARE(tree(root + QStringLiteral("/t")), left);
+    QCOMPARE(readExact(root + QStringLiteral("/t/dat/a")), QByteArray("s/dat/a"));
+    QCOMPARE(readExact(root + QStringLiteral("/outside/keep")), QByteArray("outside/keep"));
+    if (change.startsWith(QLatin1String("outside/")))
+        QCOMPARE(readExact(root + QLatin1Char('/') + change), QByteArray());
 }
 
 void tst_FileOps::replaceInFolderLinuxForbidsChanging()

@@ -176,10 +176,18 @@ public:
     // What the folder itself takes on the drive, with every name made; -1
     // when the system does not say.
     qint64 size();
-    // Removes every file made, then the folder.
+#ifdef Q_OS_WIN
+    // Gives the folder, with every file made in it, the name of the one at
+    // path, which must be gone, in the folder it was made in. A copier
+    // opened on it then writes into those files.
+    bool adopt(const NativePath &path, SystemError &error);
+#endif
+    // Removes every file made, then the folder; once adopted, only the
+    // files that no copy was written into.
     bool close(SystemError &error);
 
 private:
+    friend class Copier;
     struct Folder;
     std::unique_ptr<Folder> m_folder;
 };
@@ -221,9 +229,15 @@ public:
 
     // Opens both folders before the first copy is written.
     bool open(const NativePath &from, const NativePath &to, SystemError &error);
+#ifdef Q_OS_WIN
+    // The same, to write into the files that into made, each still the
+    // empty file it made.
+    bool open(const NativePath &from, Rehearsal &into, SystemError &error);
+#endif
     // Copies one file, which must still be the one with the identity id and
-    // the size planned, to the same name, which must not exist yet. What a
-    // failed copy wrote is removed again.
+    // the size planned, to the same name, which must not exist yet (or be
+    // the empty file made for it). What a failed copy wrote is removed
+    // again.
     bool copy(const Name &name, const QByteArray &id, qint64 size, SystemError &error);
     // Puts every copy's data and the folder's names on disk. Only when every
     // call says so is the copy done.

@@ -1,5 +1,6 @@
 #include "fileops/dir.h"
 
+#include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
@@ -228,7 +229,9 @@ bool ownLeftover(const Name &name, const Node &node)
     const QString shown = shownName(name);
     if (deleted.match(shown).hasMatch())
         return node.kind == Kind::File;
-    return probe.match(shown).hasMatch() && node.kind == Kind::Folder
+    // This run's own are still to be copied into.
+    const QString own = QStringLiteral(".brask-repair-probe-%1-").arg(QCoreApplication::applicationPid());
+    return probe.match(shown).hasMatch() && !shown.startsWith(own) && node.kind == Kind::Folder
            && std::all_of(node.children.cbegin(), node.children.cend(),
                           [](const Node &child) { return child.kind == Kind::File && child.freed == 0; });
 }
@@ -544,7 +547,7 @@ bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *w
     return true;
 }
 
-bool probeTarget(const CopyPlan &plan, QString *why, Spent *spent)
+bool probeTarget(CopyPlan &plan, QString *why, Spent *spent)
 {
     const QString parent = QFileInfo(plan.dst).path();
     const NativePath nativeParent = toNative(parent);
@@ -553,21 +556,21 @@ bool probeTarget(const CopyPlan &plan, QString *why, Spent *spent)
     // Asked of the drive, not guessed: can the new folder be made where the
     // old one is removed, and will it take every file of the copy?
     SystemError error;
-    Rehearsal rehearsal;
+    const auto rehearsal = std::make_shared<Rehearsal>();
     NativePath folder;
-    if (!rehearsal.open(nativeParent, &folder, error)) {
+    if (!rehearsal->open(nativeParent, &folder, error)) {
         if (error.full())
             return refuse(why, noRoomToTry(error));
         return refuse(why, QStringLiteral("the system refused a new folder in %1 (%2), so nothing was removed")
                                .arg(native(parent), error.text()));
     }
     Room room;
-    if (!rehearsal.room(&room, error)) {
+    if (!rehearsal->room(&room, error)) {
         return refuse(why, QStringLiteral("the system did not say how much room %1 has (%2), so nothing was removed")
                                .arg(native(parent), error.text()));
     }
     auto withHoles = [](const SourceEntry &entry) { return entry.kind == Kind::File && entry.stored >= 0; };
-    const bool holes = std::any_of(plan.entries.cbegin(), plan.entries.cend(), withHoles) && rehearsal.keepsHoles();
+    const bool holes = std::any_of(plan.entries.cbegin(), plan.entries.cend(), withHoles) && rehearsal->keepsHoles();
     Source source;
     if (!source.open(plan.nativeSrc, error)) {
         return refuse(why, QStringLiteral("the Ostrel folder %1 could not be opened to check its files once more (%2), "
@@ -596,23 +599,25 @@ bool probeTarget(const CopyPlan &plan, QString *why, Spent *spent)
                                    .arg(shownName(entry.name), locale.formattedDataSize(entry.size, 1),
                                         locale.formattedDataSize(room.limit, 1)));
         }
-        const Rehearsal::Made result = rehearsal.make(entry, entry.size > room.largest, error);
+        const Rehearsal::Made result = rehearsal->make(entry, entry.size > room.largest, error);
         if (result != Rehearsal::Made::Yes)
-            return refuse(why, refusedFile(rehearsal, made, entry, result, error));
+            return refuse(why, refusedFile(*rehearsal, made, entry, result, error));
         made.append(entry.name);
     }
     // The folder's own entries take room too (exFAT's are large).
-    const qint64 folderSize = rehearsal.size();
+    const qint64 folderSize = rehearsal->size();
     if (folderSize < 0) {
         return refuse(why, QStringLiteral("the system did not say how much room %1 takes, so nothing was removed")
                                .arg(native(shownName(folder))));
     }
     needed += roundedUp(folderSize, room.unit);
-    if (!rehearsal.close(error)) {
+#ifndef Q_OS_WIN
+    if (!rehearsal->close(error)) {
         return refuse(why, QStringLiteral("the folder %1, made to try the copy, could not be removed again (%2), so "
                                           "nothing was removed")
                                .arg(native(shownName(folder)), error.text()));
     }
+#endif
 
     // Room: the drive's free space, what the removal gives back, less what
     // the copies before took there, with a margin for the folder itself.
@@ -660,6 +665,13 @@ bool probeTarget(const CopyPlan &plan, QString *why, Spent *spent)
         spent->bytes += needed - freed;
         spent->names += names - namesFreed;
     }
+#ifdef Q_OS_WIN
+    // Each name the try made is a file of its own there, and Windows
+    // drives (Wine's above all) make new names slowly in large folders:
+    // the copy writes into these instead. A plan that is dropped removes
+    // them with the folder.
+    plan.tried = rehearsal;
+#endif
     return true;
 }
 
@@ -761,6 +773,47 @@ const QString roomGone = QStringLiteral(". The room was there when the repair ch
                                         "until it closes it, and other programs may have taken room since: close the "
                                         "game and the launcher, or free room on the Brask drive");
 
+namespace {
+
+// Makes the new folder: on Windows the one the copy was tried in, under the
+// old one's name.
+bool makeAgain(const CopyPlan &plan, SystemError &error)
+{
+#ifdef Q_OS_WIN
+    if (plan.tried)
+        return plan.tried->adopt(plan.nativeDst, error);
+#endif
+    return makeFolder(plan.nativeDst, error);
+}
+
+bool openCopy(const CopyPlan &plan, Copier *copier, SystemError &error)
+{
+#ifdef Q_OS_WIN
+    if (plan.tried)
+        return copier->open(plan.nativeSrc, *plan.tried, error);
+#endif
+    return copier->open(plan.nativeSrc, plan.nativeDst, error);
+}
+
+// A copy that stops leaves no empty file behind that looks like one of the
+// game's; what cannot be removed is said.
+QString leftEmpty(const CopyPlan &plan)
+{
+#ifdef Q_OS_WIN
+    SystemError error;
+    if (plan.tried && !plan.tried->close(error)) {
+        return QStringLiteral(". Some of the empty files made for the files not copied are still there (%1); "
+                              "Re-install data replaces them when it runs again")
+            .arg(error.text());
+    }
+#else
+    Q_UNUSED(plan);
+#endif
+    return QString();
+}
+
+} // namespace
+
 Reached replace(const CopyPlan &plan, const Progress &progress, QString *why, bool *inUse)
 {
     SystemError error;
@@ -782,13 +835,13 @@ Reached replace(const CopyPlan &plan, const Progress &progress, QString *why, bo
         return fail(QStringLiteral("could not remove %1 (%2)").arg(native(failedPath), error.text()));
     if (plan.target.kind != Kind::Missing)
         reached = Reached::Making;
-    if (!makeFolder(plan.nativeDst, error))
+    if (!makeAgain(plan, error))
         return fail(QStringLiteral("could not be created (%1)").arg(error.text()));
     reached = Reached::Copying;
 
     Copier copier;
-    if (!copier.open(plan.nativeSrc, plan.nativeDst, error))
-        return fail(QStringLiteral("could not be opened for the copy (%1)").arg(error.text()));
+    if (!openCopy(plan, &copier, error))
+        return fail(QStringLiteral("could not be opened for the copy (%1)%2").arg(error.text(), leftEmpty(plan)));
     progress.setMaximum(int(plan.entries.size()));
     int count = 0;
     for (const SourceEntry &entry : plan.entries) {
@@ -799,8 +852,8 @@ Reached replace(const CopyPlan &plan, const Progress &progress, QString *why, bo
         else if (entry.kind != Kind::File)
             qDebug() << "Unhandled item" << plan.src + QLatin1Char('/') + name << "in cpDir";
         else if (!copier.copy(entry.name, entry.id, entry.size, error))
-            return fail(QStringLiteral("could not copy %1 (%2)%3")
-                            .arg(name, error.text(), error.full() ? roomGone : QString()));
+            return fail(QStringLiteral("could not copy %1 (%2)%3%4")
+                            .arg(name, error.text(), error.full() ? roomGone : QString(), leftEmpty(plan)));
     }
     if (!copier.finish(error))
         return fail(QStringLiteral("could not write the copies to disk (%1)").arg(error.text()));

@@ -8,6 +8,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 
 // The file routines of the repairs. Every decision to delete is taken from
 // what the system answers, never from a name or a second look: a file counts
@@ -16,6 +17,8 @@
 // the system gives them the same identity. A removal takes exactly what was
 // surveyed before it, and never follows a link.
 namespace FileOps {
+
+class Rehearsal;
 
 // A path or a name exactly as the system takes and gives it: bytes on POSIX,
 // UTF-16 code units on Windows (there as the extended \\?\ form, which Win32
@@ -168,6 +171,12 @@ struct CopyPlan
     QList<QPair<QByteArray, QString>> reads;
     // Every identity the system goes through to reach dst's parent.
     QList<QByteArray> way;
+#ifdef Q_OS_WIN
+    // The folder the copy was tried in, every file of it made there empty:
+    // once dst is removed, it takes dst's name and the copy writes into
+    // those files, so that each name is made once.
+    std::shared_ptr<Rehearsal> tried;
+#endif
 };
 
 // Which path the player should look at again when a plan is refused.
@@ -211,8 +220,9 @@ struct Spent
 // folder, then makes a folder of the program's own there, makes every file
 // of the copy in it once, and counts the room the copy needs against what
 // the drive has and the removal frees (less what spent takes, when given).
-// why says what the drive answered otherwise.
-bool probeTarget(const CopyPlan &plan, QString *why, Spent *spent = nullptr);
+// why says what the drive answered otherwise. On Windows the plan keeps
+// that folder for the copy.
+bool probeTarget(CopyPlan &plan, QString *why, Spent *spent = nullptr);
 
 // How far a replacement got before it stopped.
 enum class Reached { Untouched, Removing, Making, Copying, Done };

@@ -5,6 +5,7 @@
 #include "fileops/dir.h"
 
 #include <QDir>
+#include <QHash>
 
 #include <qt_windows.h>
 #include <winternl.h>
@@ -474,7 +475,18 @@ bool renameTo(HANDLE handle, HANDLE folder, const std::wstring &target)
     rename->RootDirectory = folder;
     rename->FileNameLength = DWORD(bytes);
     std::memcpy(rename->FileName, target.c_str(), bytes);
-    return SetFileInformationByHandle(handle, FileRenameInfo, rename, DWORD(buffer.size() * sizeof(wchar_t)));
+    const ULONG size = ULONG(buffer.size() * sizeof(wchar_t));
+    if (!folder)
+        return SetFileInformationByHandle(handle, FileRenameInfo, rename, size);
+    // A name relative to a folder goes to the system as it is: Wine's
+    // SetFileInformationByHandle would first make it a full path from the
+    // current folder. FILE_RENAME_INFORMATION is laid out as FILE_RENAME_INFO.
+    const auto renameInformation = FILE_INFORMATION_CLASS(10);
+    IO_STATUS_BLOCK status;
+    const NTSTATUS result = NtSetInformationFile(handle, &status, rename, size, renameInformation);
+    if (result < 0)
+        SetLastError(RtlNtStatusToDosError(result));
+    return result >= 0;
 }
 
 // A name of the program's own in the folder aside, which the removal does
@@ -1242,8 +1254,17 @@ bool namesClash(const Name &a, const Name &b)
 struct Rehearsal::Folder
 {
     Handle handle;
+    Handle parent;                  // the folder it was made in, which it may take a name in
     std::wstring path;
+    QByteArray serial;              // what isStill checks the files made against, under Wine only
+    std::wstring final;
     QList<std::wstring> made;
+    QHash<Name, QByteArray> empty;  // each file made that no copy was written into, with its identity
+    bool adopted = false;
+
+    Surveyed asMade(const std::wstring &name) const { return Surveyed{empty.value(bytes(name)), serial, final}; }
+    bool reopen(const std::wstring &name, Handle *file, SystemError &error) const;
+    bool removeMade(const std::wstring &name, SystemError &error) const;
 };
 
 Rehearsal::Rehearsal() = default;
@@ -1271,8 +1292,9 @@ bool Rehearsal::open(const NativePath &parent, NativePath *where, SystemError &e
         if (code == ERROR_SUCCESS) {
             folder->path = child(wide(parent), name);
             *where = bytes(folder->path);
+            folder->parent.reset(holder.release());
             m_folder = std::move(folder);
-            return true;
+            return !underWine() || heldAt(m_folder->handle.get(), &m_folder->serial, &m_folder->final, error);
         }
         if (code != ERROR_ALREADY_EXISTS && code != ERROR_FILE_EXISTS)
             return fail(error, code);
@@ -1310,8 +1332,8 @@ Rehearsal::Made Rehearsal::make(const SourceEntry &entry, bool grow, SystemError
 {
     const std::wstring name = wide(entry.name);
     Handle file;
-    const DWORD code = createAt(m_folder->handle.get(), name, GENERIC_WRITE, 0, FILE_CREATE, FILE_NON_DIRECTORY_FILE,
-                                &file);
+    const DWORD code = createAt(m_folder->handle.get(), name, GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, FILE_CREATE,
+                                FILE_NON_DIRECTORY_FILE, &file);
     if (code != ERROR_SUCCESS) {
         fail(error, code);
         return code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS              ? Made::Exists
@@ -1319,10 +1341,18 @@ Rehearsal::Made Rehearsal::make(const SourceEntry &entry, bool grow, SystemError
                                                                                  : Made::Refused;
     }
     m_folder->made.append(name);
-    if (!CloseHandle(file.release())) {
-        fail(error);
+    // The copy writes into this file only while it is still the one made.
+    QByteArray id;
+    Kind kind = Kind::Missing;
+    const bool known = underWine()
+                           ? onVolumeOf(file.get(), m_folder->serial, &id) || fail(error, ERROR_INVALID_FUNCTION)
+                           : identityOf(file.get(), &id, &kind, false, error);
+    if (!known || !CloseHandle(file.release())) {
+        if (known)
+            fail(error);
         return Made::Refused;
     }
+    m_folder->empty.insert(entry.name, id);
     // Only a FAT drive's limit is asked for, and it is its file system's own.
     if (grow) {
         fail(error, ERROR_FILE_TOO_LARGE);
@@ -1355,18 +1385,81 @@ qint64 Rehearsal::size()
                : -1;
 }
 
+// Opens the file made as name for a copy to be written into it, when it is
+// still the empty file made, with no other name and no other program at it.
+bool Rehearsal::Folder::reopen(const std::wstring &name, Handle *file, SystemError &error) const
+{
+    if (!empty.contains(bytes(name)))
+        return fail(error, ERROR_FILE_NOT_FOUND);
+    const DWORD code = soon([&] {
+        return openAt(handle.get(), name, GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, 0,
+                      FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, file);
+    });
+    if (code != ERROR_SUCCESS)
+        return fail(error, code);
+    Facts facts;
+    if (!isStill(file->get(), name, asMade(name), false, error))
+        return false;
+    if (!factsOf(file->get(), &facts))
+        return fail(error);
+    const DWORD unlike = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    return (facts.size == 0 && facts.links == 1 && !(facts.attributes & unlike)) || changed(error);
+}
+
+// Removes the file made as name, when it is still the one made.
+bool Rehearsal::Folder::removeMade(const std::wstring &name, SystemError &error) const
+{
+    Handle file;
+    DWORD code = openAt(handle.get(), name, DELETE | FILE_READ_ATTRIBUTES, shareAll, FILE_NON_DIRECTORY_FILE, &file);
+    if (code == ERROR_FILE_NOT_FOUND)
+        return true;
+    // One whose identity was never learnt was never written into either.
+    const Surveyed made = asMade(name);
+    if (code == ERROR_SUCCESS && !made.id.isEmpty() && !isStill(file.get(), name, made, false, error))
+        return false;
+    if (code == ERROR_SUCCESS)
+        code = deleteHeld(file.get());
+    return code == ERROR_SUCCESS || fail(error, code);
+}
+
+bool Rehearsal::adopt(const NativePath &path, SystemError &error)
+{
+    std::wstring name;
+    folderOf(wide(path), &name);
+    if (!renameTo(m_folder->handle.get(), m_folder->parent.get(), name))
+        return fail(error);
+    m_folder->adopted = true;
+    // Under Wine the path of each file in it is checked against the
+    // folder's, which now has the new name in it; without it, each file is
+    // asked its identity in full.
+    SystemError unknown;
+    if (underWine() && !finalPath(m_folder->handle.get(), &m_folder->final, unknown))
+        m_folder->final.clear();
+    return true;
+}
+
 bool Rehearsal::close(SystemError &error)
 {
     if (!m_folder)
         return true;
     const std::unique_ptr<Folder> folder = std::move(m_folder);
+    // An adopted folder is the new one: only what no copy was written into
+    // goes, and only while it is still the file made; one that is not stays,
+    // and the rest go all the same.
+    if (folder->adopted) {
+        bool removed = true;
+        for (auto made = folder->empty.cbegin(); made != folder->empty.cend(); ++made) {
+            SystemError failure;
+            if (!folder->removeMade(wide(made.key()), failure) && removed) {
+                removed = false;
+                error = failure;
+            }
+        }
+        return removed;
+    }
     for (const std::wstring &name : std::as_const(folder->made)) {
-        Handle file;
-        DWORD code = openAt(folder->handle.get(), name, DELETE, shareAll, FILE_NON_DIRECTORY_FILE, &file);
-        if (code == ERROR_SUCCESS)
-            code = deleteHeld(file.get());
-        if (code != ERROR_SUCCESS && code != ERROR_FILE_NOT_FOUND)
-            return fail(error, code);
+        if (!folder->removeMade(name, error))
+            return false;
     }
     // The folder goes when its handle does, once its files have gone.
     const DWORD code = soon([&] { return deleteHeld(folder->handle.get()); });
@@ -1444,9 +1537,12 @@ struct Copier::Folders
 {
     Handle from;
     Handle to;
+    Rehearsal::Folder *into = nullptr; // the folder the copy was tried in, when it writes into its files
     std::vector<char> buffer;
     QByteArray serial; // the Ostrel folder's, under Wine only
     std::wstring final;
+
+    bool begin(SystemError &error);
 };
 
 Copier::Copier() : m_folders(new Folders) {}
@@ -1460,11 +1556,25 @@ bool Copier::open(const NativePath &from, const NativePath &to, SystemError &err
         code = openFolder(wide(to), &m_folders->to);
     if (code != ERROR_SUCCESS)
         return fail(error, code);
-    if (underWine() && !heldAt(m_folders->from.get(), &m_folders->serial, &m_folders->final, error))
+    return m_folders->begin(error);
+}
+
+bool Copier::open(const NativePath &from, Rehearsal &into, SystemError &error)
+{
+    const DWORD code = openFolder(wide(from), &m_folders->from);
+    if (code != ERROR_SUCCESS)
+        return fail(error, code);
+    m_folders->into = into.m_folder.get();
+    return m_folders->begin(error);
+}
+
+bool Copier::Folders::begin(SystemError &error)
+{
+    if (underWine() && !heldAt(from.get(), &serial, &final, error))
         return false;
     // Reads and writes of 64 KiB, as CopyFileW's own: under Wine, 256 KiB
     // and 1 MiB made the copy slower.
-    m_folders->buffer.resize(1 << 16);
+    buffer.resize(1 << 16);
     return true;
 }
 
@@ -1531,10 +1641,15 @@ bool Copier::copy(const Name &name, const QByteArray &id, qint64 size, SystemErr
     if (!factsOf(in.get(), &info))
         return fail(error);
     Handle out;
-    code = createAt(m_folders->to.get(), file, GENERIC_WRITE | DELETE, 0, FILE_CREATE,
-                    FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, &out);
-    if (code != ERROR_SUCCESS)
-        return fail(error, code);
+    if (m_folders->into) {
+        if (!m_folders->into->reopen(file, &out, error))
+            return false;
+    } else {
+        code = createAt(m_folders->to.get(), file, GENERIC_WRITE | DELETE, 0, FILE_CREATE,
+                        FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, &out);
+        if (code != ERROR_SUCCESS)
+            return fail(error, code);
+    }
     qint64 copied = 0;
     LARGE_INTEGER after{};
     bool ok = transfer(in.get(), out.get(), m_folders->buffer, &copied) && GetFileSizeEx(in.get(), &after);
@@ -1548,8 +1663,12 @@ bool Copier::copy(const Name &name, const QByteArray &id, qint64 size, SystemErr
     // Each copy goes to disk as soon as it is made, while its data is still
     // at hand, through the handle that wrote it.
     ok = ok && sameTimeAndAttributes(out.get(), info) && FlushFileBuffers(out.get());
+    if (ok && !CloseHandle(out.release()))
+        return fail(error);
+    if (ok && m_folders->into)
+        m_folders->into->empty.remove(name);
     if (ok)
-        return CloseHandle(out.release()) || fail(error);
+        return true;
     fail(error);
     discard(out.get());
     return false;
