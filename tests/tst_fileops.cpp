@@ -387,9 +387,6 @@ void tst_FileOps::cpDir()
     QFETCH(QStringList, debug);
 
     const QString root = m_dir->path();
-    if (underWine() && QByteArray(QTest::currentDataTag()) == "long paths")
-        QSKIP("Wine's GetFinalPathNameByHandleW answers ERROR_MORE_DATA past MAX_PATH whatever the buffer; "
-              "Windows gives the whole path");
     BUILD_OR_SKIP(root, before);
     for (const QString &name : debug) {
         QTest::ignoreMessage(QtDebugMsg, qPrintable(QStringLiteral("Unhandled folder \"%1/%2/%3\" in cpDir")

@@ -181,6 +181,7 @@ public:
     // path, which must be gone, in the folder it was made in. A copier
     // opened on it then writes into those files.
     bool adopt(const NativePath &path, SystemError &error);
+    bool adopted() const;
 #endif
     // Removes every file made, then the folder; once adopted, only the
     // files that no copy was written into.

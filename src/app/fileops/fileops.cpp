@@ -780,8 +780,13 @@ namespace {
 bool makeAgain(const CopyPlan &plan, SystemError &error)
 {
 #ifdef Q_OS_WIN
+    if (plan.tried && plan.tried->adopt(plan.nativeDst, error))
+        return true;
+    // Where it cannot take that name, the folder is made as it would be
+    // without it, and the copy makes every name again.
+    SystemError ignored;
     if (plan.tried)
-        return plan.tried->adopt(plan.nativeDst, error);
+        plan.tried->close(ignored);
 #endif
     return makeFolder(plan.nativeDst, error);
 }
@@ -789,7 +794,7 @@ bool makeAgain(const CopyPlan &plan, SystemError &error)
 bool openCopy(const CopyPlan &plan, Copier *copier, SystemError &error)
 {
 #ifdef Q_OS_WIN
-    if (plan.tried)
+    if (plan.tried && plan.tried->adopted())
         return copier->open(plan.nativeSrc, *plan.tried, error);
 #endif
     return copier->open(plan.nativeSrc, plan.nativeDst, error);

@@ -1426,8 +1426,17 @@ bool Rehearsal::adopt(const NativePath &path, SystemError &error)
 {
     std::wstring name;
     folderOf(wide(path), &name);
-    if (!renameTo(m_folder->handle.get(), m_folder->parent.get(), name))
-        return fail(error);
+    // Windows renames no folder while a file in it is open, and says so as
+    // "Access is denied": a scanner may still be looking at one just made.
+    DWORD code;
+    for (int tries = 1;; ++tries) {
+        code = renameTo(m_folder->handle.get(), m_folder->parent.get(), name) ? DWORD(ERROR_SUCCESS) : GetLastError();
+        if (code == ERROR_SUCCESS || tries == 10 || (code != ERROR_ACCESS_DENIED && code != ERROR_SHARING_VIOLATION))
+            break;
+        Sleep(100);
+    }
+    if (code != ERROR_SUCCESS)
+        return fail(error, code);
     m_folder->adopted = true;
     // Under Wine the path of each file in it is checked against the
     // folder's, which now has the new name in it; without it, each file is
@@ -1436,6 +1445,11 @@ bool Rehearsal::adopt(const NativePath &path, SystemError &error)
     if (underWine() && !finalPath(m_folder->handle.get(), &m_folder->final, unknown))
         m_folder->final.clear();
     return true;
+}
+
+bool Rehearsal::adopted() const
+{
+    return m_folder && m_folder->adopted;
 }
 
 bool Rehearsal::close(SystemError &error)
