@@ -1,5 +1,8 @@
 #include "testsupport.h"
 
+#include "braskrepair.h"
+#include "fileops/fileops.h"
+
 #include <QAbstractButton>
 #include <QDir>
 #include <QDirIterator>
@@ -596,6 +599,16 @@ void removeRaw(const QByteArray &path)
         QFile::remove(info.filePath());
 }
 #endif
+
+void removeCaseFolder(QTemporaryDir *&dir)
+{
+    QString failed;
+    FileOps::SystemError error;
+    if (dir && !BraskRepair().rmDir(dir->path(), &failed, &error))
+        QFAIL(qPrintable(QStringLiteral("could not remove ") + failed + QStringLiteral(": ") + error.text()));
+    delete dir;
+    dir = nullptr;
+}
 
 #ifdef Q_OS_LINUX
 namespace {

@@ -237,6 +237,9 @@ QList<QByteArray> rawNames(const QString &folder); // sorted, without "." and ".
 // Removes a file, a link or a whole folder, following no link; Qt's own
 // removal cannot name what lies below such a name.
 void removeRaw(const QByteArray &path);
+// Removes a case's temporary folder with the program's own removal: Qt
+// cannot remove names that Win32 would rewrite ("notes.").
+void removeCaseFolder(QTemporaryDir *&dir);
 
 #define BRASK_TEST_MAIN(TestClass)                 \
     int main(int argc, char *argv[])               \

@@ -47,8 +47,7 @@ void tst_Reinstall::init()
 
 void tst_Reinstall::cleanup()
 {
-    delete m_dir;
-    m_dir = nullptr;
+    removeCaseFolder(m_dir);
 }
 
 namespace {
