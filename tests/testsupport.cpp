@@ -109,6 +109,29 @@ void ModalWatcher::poll()
         box->close();
 }
 
+OtherProgram::OtherProgram()
+{
+#ifdef Q_OS_WIN
+    // Holds the files of an empty folder, none, until its input closes.
+    m_process.start(QCoreApplication::applicationDirPath() + QStringLiteral("/hold_open.exe"),
+                    {QDir::toNativeSeparators(m_folder.path())});
+    QVERIFY(m_process.waitForReadyRead(30000));
+#else
+    m_process.start(QStringLiteral("/bin/sleep"), {QStringLiteral("600")});
+    QVERIFY(m_process.waitForStarted(30000));
+#endif
+}
+
+OtherProgram::~OtherProgram()
+{
+#ifdef Q_OS_WIN
+    m_process.closeWriteChannel();
+#else
+    m_process.kill();
+#endif
+    m_process.waitForFinished(30000);
+}
+
 FolderLock::FolderLock(const QString &folder)
     : FolderLock(folder, NoDelete)
 {
@@ -364,15 +387,27 @@ Mount::Mount(const QString &, const QString &)
 {
 }
 
-Mount::Mount(const QString &, int)
+// Under Wine run as root: a Linux file system that Wine's mount manager
+// knows nothing of, as a second disk under Z: is.
+Mount::Mount(const QString &folder, int kibibytes)
+    : m_folder(unixPath(folder).toUtf8())
 {
+    const QString options = QStringLiteral("size=%1k").arg(kibibytes);
+    m_mounted = !m_folder.isEmpty()
+                && unixCommand({QStringLiteral("/bin/mount"), QStringLiteral("-t"), QStringLiteral("tmpfs"),
+                                QStringLiteral("-o"), options, QStringLiteral("tmpfs"),
+                                QString::fromUtf8(m_folder)}) == 0;
 }
 
 Mount::Mount(const QString &, int, Drive)
 {
 }
 
-Mount::~Mount() = default;
+Mount::~Mount()
+{
+    if (m_mounted)
+        unixCommand({QStringLiteral("/bin/umount"), QStringLiteral("--lazy"), QString::fromUtf8(m_folder)});
+}
 #endif
 
 Unpermitted::~Unpermitted()
@@ -600,14 +635,16 @@ void removeRaw(const QByteArray &path)
 }
 #endif
 
-void removeCaseFolder(QTemporaryDir *&dir)
+bool removeCaseFolder(QTemporaryDir *&dir, QString *why)
 {
     QString failed;
     FileOps::SystemError error;
-    if (dir && !BraskRepair().rmDir(dir->path(), &failed, &error))
-        QFAIL(qPrintable(QStringLiteral("could not remove ") + failed + QStringLiteral(": ") + error.text()));
+    const bool removed = !dir || BraskRepair().rmDir(dir->path(), &failed, &error);
+    if (!removed && why)
+        *why = failed + QStringLiteral(": ") + error.text();
     delete dir;
     dir = nullptr;
+    return removed;
 }
 
 #ifdef Q_OS_LINUX

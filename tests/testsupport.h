@@ -67,6 +67,19 @@ private:
     QTimer m_timer;
 };
 
+// Another program, running while this lives.
+class OtherProgram
+{
+public:
+    OtherProgram();
+    ~OtherProgram();
+    qint64 pid() const { return m_process.processId(); }
+
+private:
+    QTemporaryDir m_folder;
+    QProcess m_process;
+};
+
 // Makes a folder's files impossible to remove, for real. On Windows another
 // process holds them open without sharing deletion, as a running launcher
 // does. Elsewhere no new entry can be created in the folder either: an
@@ -130,7 +143,8 @@ private:
 // A file system mounted at a folder while it lives, and taken away however
 // the test ends: a second view of another folder, as mount --bind gives, or
 // an empty tmpfs of the given size. Only root may mount, on Linux, and not
-// in every container; mounted() says whether it worked.
+// in every container; mounted() says whether it worked. Under Wine, only
+// the tmpfs.
 class Mount
 {
 public:
@@ -237,9 +251,10 @@ QList<QByteArray> rawNames(const QString &folder); // sorted, without "." and ".
 // Removes a file, a link or a whole folder, following no link; Qt's own
 // removal cannot name what lies below such a name.
 void removeRaw(const QByteArray &path);
-// Removes a case's temporary folder with the program's own removal: Qt
-// cannot remove names that Win32 would rewrite ("notes.").
-void removeCaseFolder(QTemporaryDir *&dir);
+// Removes a case's temporary folder with the program's own removal, as Qt
+// cannot remove names that Win32 would rewrite ("notes."), then with Qt's
+// what the program refused; false, with why, where the program refused.
+bool removeCaseFolder(QTemporaryDir *&dir, QString *why = nullptr);
 
 #define BRASK_TEST_MAIN(TestClass)                 \
     int main(int argc, char *argv[])               \

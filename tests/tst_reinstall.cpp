@@ -81,6 +81,7 @@ struct Installations
     QStringList gone;           // what must not be there once the repair is done
     QStringList kept;           // what must still be there, as it was
     QScopedPointer<QFile> held; // a Brask file that another program holds open
+    QScopedPointer<OtherProgram> other;
     // The refusal comes from trying the copy on the Brask drive, which makes
     // and removes a folder in the Brask folder.
     bool triedOnDrive = false;
@@ -244,6 +245,16 @@ void killedRunLeftovers(Installations &installations)
                                      installations.target + QStringLiteral("/.brask-repair-deleted-1-2/mine.txt")};
     for (const QString &path : std::as_const(installations.kept))
         writeFile(path);
+    // Process numbers come back: one of this process's own, which Wine gives
+    // the first program of each session, is a killed run's when this process
+    // did not make it; one of a program still running is that program's.
+    installations.gone << installations.target
+                              + QStringLiteral("/.brask-repair-probe-%1-99999").arg(QCoreApplication::applicationPid());
+    writeFile(installations.gone.last() + QStringLiteral("/data.pak"), QByteArray());
+    installations.other.reset(new OtherProgram);
+    installations.kept << installations.target
+                              + QStringLiteral("/.brask-repair-probe-%1-1/data.pak").arg(installations.other->pid());
+    writeFile(installations.kept.last(), QByteArray());
 }
 
 #ifdef Q_OS_WIN
@@ -421,6 +432,19 @@ void namesWin32Trims(Installations &installations)
         writeRawFile(installations.source.toUtf8() + "/dat/" + name, name);
     writeRawFile(installations.target.toUtf8() + "/dat/a", "old");
     writeRawFile(installations.target.toUtf8() + "/dat/a.", "old");
+}
+
+// The Brask folder lies on a second Linux disk, which Wine gives no serial
+// number.
+void braskOnLinuxDisk(Installations &installations)
+{
+    const QString disk = installations.root + QStringLiteral("/disk");
+    QVERIFY(QDir().mkpath(disk));
+    installations.mount.reset(new Mount(disk, 4096));
+    if (!installations.mount->mounted())
+        installations.cannotBeMade = "a second Linux disk needs Wine run as root";
+    installations.target = disk + QStringLiteral("/Brask");
+    usual(installations);
 }
 #endif
 
@@ -878,6 +902,8 @@ void tst_Reinstall::reinstall_data()
     QTest::newRow("quoted paths") << "\"{root}/Ostrel\"" << "\"{root}/Brask\"" << &usual << done << none << rebuilt
                                   << none;
     // Win32 reads the \\.\ form as it reads a plain path, trimming names.
+    QTest::newRow("Brask on a second Linux disk")
+        << "Ostrel" << "disk/Brask" << &braskOnLinuxDisk << done << none << rebuilt << none;
     QTest::newRow("paths typed in the device form")
         << "\\\\.\\{root}/Ostrel" << "\\\\.\\{root}/Brask" << &namesWin32Trims << done << none << rebuilt << none;
     // Two Ostrel names that differ in letter case only cannot both go into
@@ -1249,6 +1275,10 @@ void tst_Reinstall::reinstall()
         QVERIFY2(!QFileInfo::exists(path), qPrintable(path));
     for (const QString &path : std::as_const(installations.kept))
         QVERIFY2(QFileInfo::exists(path), qPrintable(path));
+    // Whatever the end, the folders the copies were tried in are gone.
+    const QString tried = QStringLiteral(".brask-repair-probe-%1-*").arg(QCoreApplication::applicationPid());
+    const QStringList tries = QDir(target).entryList({tried}, QDir::Dirs | QDir::Hidden);
+    QVERIFY2(tries.isEmpty(), qPrintable(tries.join(QStringLiteral(", "))));
     // What was made while the question was open stays.
     if (!installations.madeWhileAsked.isEmpty())
         QCOMPARE(contents(installations.madeWhileAsked), QByteArray("data"));

@@ -216,6 +216,10 @@ private:
 // The names in a folder, as the system lists them.
 bool listNames(const NativePath &folder, QList<Name> *names, SystemError &error);
 
+// Whether the system runs a process of that number (one this user may not
+// look at counts).
+bool processRunning(qint64 pid);
+
 // Makes one folder, in a parent that must exist.
 bool makeFolder(const NativePath &path, SystemError &error);
 

@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QLocale>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSet>
 
 #include <algorithm>
@@ -219,21 +220,33 @@ bool refuse(QString *why, const QString &text)
     return false;
 }
 
+// The folders this process tried copies in: on Windows they are copied
+// into later.
+QSet<QString> &triedHere()
+{
+    static QSet<QString> names;
+    return names;
+}
+
 // Whether a leftover is of the program's own making: a folder a copy was
-// tried in holds nothing but the empty files made there, and what was moved
-// aside to be deleted is a file.
+// tried in by a run no longer running holds nothing but the empty files made
+// there, and what was moved aside to be deleted is a file. Process numbers
+// come back (Wine gives the first program of each session the same one), so
+// one of this process's number is a leftover unless this process made it.
 bool ownLeftover(const Name &name, const Node &node)
 {
-    static const QRegularExpression probe(QStringLiteral("^\\.brask-repair-probe-\\d+-\\d+$"));
+    static const QRegularExpression probe(QStringLiteral("^\\.brask-repair-probe-(\\d+)-\\d+$"));
     static const QRegularExpression deleted(QStringLiteral("^\\.brask-repair-deleted-\\d+-\\d+$"));
     const QString shown = shownName(name);
     if (deleted.match(shown).hasMatch())
         return node.kind == Kind::File;
-    // This run's own are still to be copied into.
-    const QString own = QStringLiteral(".brask-repair-probe-%1-").arg(QCoreApplication::applicationPid());
-    return probe.match(shown).hasMatch() && !shown.startsWith(own) && node.kind == Kind::Folder
-           && std::all_of(node.children.cbegin(), node.children.cend(),
-                          [](const Node &child) { return child.kind == Kind::File && child.freed == 0; });
+    const QRegularExpressionMatch tried = probe.match(shown);
+    if (!tried.hasMatch() || node.kind != Kind::Folder)
+        return false;
+    const qint64 pid = tried.captured(1).toLongLong();
+    const bool live = pid == QCoreApplication::applicationPid() ? triedHere().contains(shown) : processRunning(pid);
+    return !live && std::all_of(node.children.cbegin(), node.children.cend(),
+                                [](const Node &child) { return child.kind == Kind::File && child.freed == 0; });
 }
 
 // What runs of the program that were ended before they finished left in
@@ -564,6 +577,7 @@ bool probeTarget(CopyPlan &plan, QString *why, Spent *spent)
         return refuse(why, QStringLiteral("the system refused a new folder in %1 (%2), so nothing was removed")
                                .arg(native(parent), error.text()));
     }
+    triedHere().insert(QFileInfo(QDir::fromNativeSeparators(shownName(folder))).fileName());
     Room room;
     if (!rehearsal->room(&room, error)) {
         return refuse(why, QStringLiteral("the system did not say how much room %1 has (%2), so nothing was removed")
@@ -821,6 +835,15 @@ QString leftEmpty(const CopyPlan &plan)
 
 Reached replace(const CopyPlan &plan, const Progress &progress, QString *why, bool *inUse)
 {
+#ifdef Q_OS_WIN
+    // While the try's folder is held open, Wine lists the new folder as
+    // empty to every program: it is let go of before the player is told.
+    const auto letGo = qScopeGuard([&plan] {
+        SystemError ignored;
+        if (plan.tried)
+            plan.tried->close(ignored);
+    });
+#endif
     SystemError error;
     Reached reached = Reached::Untouched;
     auto fail = [&](const QString &text) {

@@ -903,6 +903,11 @@ bool Source::asListed(const SourceEntry &entry, SystemError &error)
     return false;
 }
 
+bool processRunning(qint64 pid)
+{
+    return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
+}
+
 bool listNames(const NativePath &folder, QList<Name> *names, SystemError &error)
 {
     DIR *dir = ::opendir(folder.constData());
@@ -957,8 +962,9 @@ bool Copier::copy(const Name &name, const QByteArray &id, qint64 size, SystemErr
     // Opened without waiting: a named pipe swapped in would block the open
     // until a writer came, before its identity could be compared.
     Fd in(::openat(m_folders->from.get(), name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    // One gone since the check was taken away by another program.
     if (!in.valid())
-        return fail(error, errno);
+        return errno == ENOENT ? changed(error) : fail(error, errno);
     struct stat info {};
     if (::fstat(in.get(), &info) != 0)
         return fail(error, errno);

@@ -1310,19 +1310,29 @@ bool Rehearsal::room(Room *room, SystemError &error)
     // hold files larger than any drive.
     IO_STATUS_BLOCK status;
     FILE_FS_FULL_SIZE_INFORMATION size;
-    const NTSTATUS asked = NtQueryVolumeInformationFile(handle, &status, &size, sizeof size, FileFsFullSizeInformation);
-    wchar_t system[MAX_PATH + 1] = {};
-    DWORD serial = 0;
-    const bool named = GetVolumeInformationByHandleW(handle, nullptr, 0, &serial, nullptr, nullptr, system,
-                                                     MAX_PATH + 1);
-    const DWORD code = asked < 0 ? RtlNtStatusToDosError(asked) : GetLastError();
-    if (asked < 0 || !named)
-        return fail(error, code);
+    NTSTATUS asked = NtQueryVolumeInformationFile(handle, &status, &size, sizeof size, FileFsFullSizeInformation);
+    if (asked < 0)
+        return fail(error, RtlNtStatusToDosError(asked));
+    alignas(FILE_FS_ATTRIBUTE_INFORMATION) char attributes[sizeof(FILE_FS_ATTRIBUTE_INFORMATION) + MAX_PATH * 2];
+    asked = NtQueryVolumeInformationFile(handle, &status, attributes, sizeof attributes, FileFsAttributeInformation);
+    if (asked < 0)
+        return fail(error, RtlNtStatusToDosError(asked));
+    const auto *system = reinterpret_cast<const FILE_FS_ATTRIBUTE_INFORMATION *>(attributes);
+    const std::wstring name(system->FileSystemName, system->FileSystemNameLength / sizeof(wchar_t));
+    // The drive's serial number tells whether both folders take their room
+    // from one drive. Wine has none for a Linux file system mounted where
+    // its mount manager does not look (a second disk under Z:): such a
+    // drive is counted as one with every other that has none.
+    alignas(FILE_FS_VOLUME_INFORMATION) char label[sizeof(FILE_FS_VOLUME_INFORMATION) + MAX_PATH * 2];
+    asked = NtQueryVolumeInformationFile(handle, &status, label, sizeof label, FileFsVolumeInformation);
+    const bool serialKnown = asked != NTSTATUS(0xC0000002) /* STATUS_NOT_IMPLEMENTED */ || !underWine();
+    if (asked < 0 && serialKnown)
+        return fail(error, RtlNtStatusToDosError(asked));
+    const auto *volume = reinterpret_cast<const FILE_FS_VOLUME_INFORMATION *>(label);
+    room->drive = serialKnown ? QByteArray::number(quint32(volume->VolumeSerialNumber)) : QByteArray();
     room->unit = qint64(size.SectorsPerAllocationUnit) * size.BytesPerSector;
     room->free = size.CallerAvailableAllocationUnits.QuadPart * room->unit;
-    room->drive = QByteArray::number(serial);
-    const bool fat = std::wstring(system).rfind(L"FAT", 0) == 0;
-    room->largest = fat ? qint64(0xFFFFFFFF) : std::numeric_limits<qint64>::max();
+    room->largest = name.rfind(L"FAT", 0) == 0 ? qint64(0xFFFFFFFF) : std::numeric_limits<qint64>::max();
     room->limit = std::numeric_limits<qint64>::max();
     room->names = std::numeric_limits<qint64>::max();
     return true;
@@ -1395,6 +1405,8 @@ bool Rehearsal::Folder::reopen(const std::wstring &name, Handle *file, SystemErr
         return openAt(handle.get(), name, GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, 0,
                       FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, file);
     });
+    if (code == ERROR_FILE_NOT_FOUND)
+        return changed(error);
     if (code != ERROR_SUCCESS)
         return fail(error, code);
     Facts facts;
@@ -1419,7 +1431,16 @@ bool Rehearsal::Folder::removeMade(const std::wstring &name, SystemError &error)
         return false;
     if (code == ERROR_SUCCESS)
         code = deleteHeld(file.get());
-    return code == ERROR_SUCCESS || fail(error, code);
+    if (code != ERROR_SUCCESS)
+        return fail(error, code);
+    // Wine deletes as the handle closes, and says yes to a delete that Linux
+    // then refuses.
+    file.reset(INVALID_HANDLE_VALUE);
+    if (underWine() && stillThere(handle.get(), name, QByteArray())) {
+        error = SystemError{LinuxKept};
+        return false;
+    }
+    return true;
 }
 
 bool Rehearsal::adopt(const NativePath &path, SystemError &error)
@@ -1529,6 +1550,17 @@ bool Source::asListed(const SourceEntry &entry, SystemError &error)
         return true;
     error = SystemError{Replaced};
     return false;
+}
+
+bool processRunning(qint64 pid)
+{
+    const HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(pid));
+    if (!process)
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    DWORD code = 0;
+    const bool running = !GetExitCodeProcess(process, &code) || code == STILL_ACTIVE;
+    CloseHandle(process);
+    return running;
 }
 
 bool listNames(const NativePath &folder, QList<Name> *names, SystemError &error)
@@ -1647,6 +1679,9 @@ bool Copier::copy(const Name &name, const QByteArray &id, qint64 size, SystemErr
     Handle in;
     DWORD code = createAt(m_folders->from.get(), file, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
                           FILE_SEQUENTIAL_ONLY, &in);
+    // One gone since the check was taken away by another program.
+    if (code == ERROR_FILE_NOT_FOUND)
+        return changed(error);
     if (code != ERROR_SUCCESS)
         return fail(error, code);
     Facts info;
