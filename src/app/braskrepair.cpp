@@ -7,6 +7,8 @@
 #include <QFileDialog>
 #include <QMessageBox>
 
+#include <algorithm>
+
 namespace {
 
 // Qt 6's QAction has no activated() signal. The menu slots keep their
@@ -342,11 +344,26 @@ void BraskRepair::on_btnReinstall_clicked()
     const bool cancelled = failures.isEmpty() && !confirmLoss(plans, brask);
     // The copies are tried on the Brask drive, once the player agreed: the
     // only writes before the removal. Both folders share the drive's room.
+    // Where the first lacks room, the second is tried as if the first were
+    // made: of the two figures, the larger is what both need.
     FileOps::Spent spent;
-    for (int i = 0; i < 2 && failures.isEmpty() && !cancelled; ++i) {
+    int lackingAt = -1;
+    qint64 lacking = 0;
+    for (int i = 0; i < 2 && !cancelled && failures.size() == (lackingAt >= 0 ? 1 : 0); ++i) {
         QString why;
-        if (!FileOps::probeTarget(plans[i], &why, &spent))
-            refused(plans[i].dst, why, FileOps::Field::None);
+        if (FileOps::probeTarget(plans[i], &why, &spent))
+            continue;
+        if (lackingAt >= 0 && spent.lacking > 0) {
+            if (spent.lacking > lacking)
+                failures[lackingAt] = FileOps::native(plans[i].dst) + QStringLiteral(": ") + why;
+            lacking = std::max(lacking, spent.lacking);
+            continue;
+        }
+        refused(plans[i].dst, why, FileOps::Field::None);
+        if (spent.lacking > 0) {
+            lackingAt = int(failures.size()) - 1;
+            lacking = spent.lacking;
+        }
     }
 
     bool inUse = false;

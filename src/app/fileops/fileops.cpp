@@ -560,6 +560,19 @@ bool planCopy(const QString &src, const QString &dst, CopyPlan *plan, QString *w
     return true;
 }
 
+namespace {
+
+void spend(Spent *spent, const QByteArray &drive, qint64 needed, qint64 freed, qint64 names)
+{
+    if (spent->drive != drive)
+        *spent = Spent{drive};
+    spent->needed += needed;
+    spent->freed += freed;
+    spent->names += names;
+}
+
+} // namespace
+
 bool probeTarget(CopyPlan &plan, QString *why, Spent *spent)
 {
     const QString parent = QFileInfo(plan.dst).path();
@@ -643,10 +656,8 @@ bool probeTarget(CopyPlan &plan, QString *why, Spent *spent)
     } else if (plan.target.kind != Kind::Missing) {
         namesFreed = 1;
     }
-    qint64 available = room.free + freed;
-    const bool after = spent && spent->drive == room.drive && (spent->bytes != 0 || spent->names != 0);
-    if (after)
-        available -= spent->bytes;
+    const bool after = spent && spent->drive == room.drive
+                       && (spent->needed != 0 || spent->freed != 0 || spent->names != 0);
     const qint64 namesLeft = room.names == std::numeric_limits<qint64>::max()
                                  ? room.names
                                  : room.names + namesFreed - (after ? spent->names : 0);
@@ -661,23 +672,30 @@ bool probeTarget(CopyPlan &plan, QString *why, Spent *spent)
                                .arg(names)
                                .arg(names - std::max<qint64>(namesLeft, 0)));
     }
+    // Counted with the copies before it: what they all have there once the
+    // old files are gone, and what they all need.
+    const qint64 has = room.free + freed + (after ? spent->freed : 0);
+    const qint64 wanted = needed + (after ? spent->needed : 0);
     const qint64 margin = qint64(1) << 20;
-    if (needed + margin > available) {
+    if (wanted + margin > has) {
+        if (spent) {
+            spend(spent, room.drive, needed, freed, names - namesFreed);
+            spent->lacking = wanted + margin - has;
+        }
         const QLocale locale = QLocale::system();
-        return refuse(why, QStringLiteral("the Brask drive has room for %1 once the old files are gone%2, but the copy "
-                                          "needs %3 there (%4 for the files, as that drive stores them, and %5 kept "
-                                          "spare): free %6 more there, then run Re-install data again")
-                               .arg(locale.formattedDataSize(std::max<qint64>(available, 0), 1),
-                                    after ? QStringLiteral(" and the copies before this one are made") : QString(),
-                                    locale.formattedDataSize(needed + margin, 1), locale.formattedDataSize(needed, 1),
-                                    locale.formattedDataSize(margin, 0),
-                                    locale.formattedDataSize(needed + margin - std::max<qint64>(available, 0), 1)));
+        return refuse(why, QStringLiteral("the Brask drive has room for %1 once the old files are gone, but %2 %3 "
+                                          "there (%4 for the files, as that drive stores them, and %5 kept spare): "
+                                          "free %6 more there, then run Re-install data again")
+                               .arg(locale.formattedDataSize(has, 1),
+                                    after ? QStringLiteral("this copy and the ones before it need")
+                                          : QStringLiteral("the copy needs"),
+                                    locale.formattedDataSize(wanted + margin, 1),
+                                    locale.formattedDataSize(wanted, 1), locale.formattedDataSize(margin, 0),
+                                    locale.formattedDataSize(wanted + margin - has, 1)));
     }
     if (spent) {
-        if (spent->drive != room.drive)
-            *spent = Spent{room.drive, 0};
-        spent->bytes += needed - freed;
-        spent->names += names - namesFreed;
+        spend(spent, room.drive, needed, freed, names - namesFreed);
+        spent->lacking = 0;
     }
 #ifdef Q_OS_WIN
     // Each name the try made is a file of its own there, and Windows

@@ -206,13 +206,17 @@ struct Loss
 };
 Loss unrebuilt(const CopyPlan &plan);
 
-// What the copies tried before take from a drive, less what their removals
-// give back.
+// What the copies tried before need on a drive, what their removals give
+// back there, and the files and folders they add; and what the last one
+// refused for room lacked there, with those before it (it is counted as
+// made, so that the next one's figure covers both).
 struct Spent
 {
     QByteArray drive;
-    qint64 bytes = 0;
+    qint64 needed = 0;
+    qint64 freed = 0;
     qint64 names = 0;
+    qint64 lacking = 0;
 };
 
 // Tries a plan's copy on the drive it will write, before anything is
