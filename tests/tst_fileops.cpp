@@ -142,6 +142,7 @@ private slots:
     void replaceAfterTry_data();
     void replaceAfterTry();
     void rehearsalStaysInItsFolder();
+    void rehearsalFolderTakenAway();
     void surveyStopsAtDepthLimit();
     void pathsAsGivenToTheSystem_data();
     void pathsAsGivenToTheSystem();
@@ -872,6 +873,32 @@ void tst_FileOps::rehearsalStaysInItsFolder()
     QCOMPARE(tree(root + QStringLiteral("/mine")), QStringList{"data.pak"});
     // Said to be removed only when it is.
     QCOMPARE(closed, !QFileInfo::exists(root + QStringLiteral("/t/aside")));
+}
+
+void tst_FileOps::rehearsalFolderTakenAway()
+{
+    // Another copy of the program, in another Wine session or on Linux,
+    // removes the folder while the copy is tried in it: the names that
+    // follow are not there to be made, which is not the drive's refusal.
+    const QString root = m_dir->path();
+    QVERIFY(build(root, {"t/"}));
+    FileOps::Rehearsal rehearsal;
+    FileOps::NativePath where;
+    FileOps::SystemError error;
+    QVERIFY2(rehearsal.open(FileOps::toNative(root + QStringLiteral("/t")), &where, error), qPrintable(error.text()));
+    const QString probe = root + QStringLiteral("/t/")
+                          + QDir(root + QStringLiteral("/t"))
+                                .entryList({QStringLiteral(".brask-repair-probe-*")}, QDir::Dirs | QDir::Hidden)
+                                .value(0);
+    if (underWine())
+        QCOMPARE(unixCommand({QStringLiteral("/bin/rmdir"), unixPath(probe)}), 0);
+    else
+        QVERIFY(QDir().rmdir(probe));
+    FileOps::SourceEntry entry;
+    entry.name = FileOps::nameOf(QStringLiteral("data.pak"));
+    entry.kind = FileOps::Kind::File;
+    QCOMPARE(rehearsal.make(entry, false, error), FileOps::Rehearsal::Made::Refused);
+    QVERIFY2(error.absent(), qPrintable(error.text()));
 }
 
 void tst_FileOps::surveyStopsAtDepthLimit()

@@ -257,6 +257,28 @@ void killedRunLeftovers(Installations &installations)
     writeFile(installations.kept.last(), QByteArray());
 }
 
+// Another disk is mounted in the Brask dat, holding a file of its own.
+void diskMountedInBraskDat(Installations &installations)
+{
+    usual(installations);
+    const QString mountPoint = installations.target + QStringLiteral("/dat/mnt");
+    QVERIFY(QDir().mkpath(mountPoint));
+    installations.mount.reset(new Mount(mountPoint, 1024));
+    if (installations.mount->mounted()) {
+        writeFile(mountPoint + QStringLiteral("/save.dat"));
+        installations.kept << mountPoint + QStringLiteral("/save.dat");
+    }
+}
+
+// The Brask dat is a disk of its own.
+void braskDatADisk(Installations &installations)
+{
+    const QString dat = installations.target + QStringLiteral("/dat");
+    QVERIFY(QDir().mkpath(dat));
+    installations.mount.reset(new Mount(dat, 1024));
+    usual(installations);
+}
+
 #ifdef Q_OS_WIN
 // The Ostrel dat holds two names that differ in case only, held open.
 void ostrelNameClashHeld(Installations &installations)
@@ -799,6 +821,19 @@ void tst_Reinstall::reinstall_data()
     QTest::newRow("Ostrel empty") << "" << "Brask" << &usual << unset << none << untouched << none;
     QTest::newRow("Brask empty") << "Ostrel" << "" << &usual << unset << none << untouched << none;
     QTest::newRow("both empty") << "" << "" << &usual << unset << none << untouched << none;
+    // Under Wine, as root: Wine lists a Linux mount point as it lists a link.
+    QTest::newRow("disk mounted in the Brask dat")
+        << "Ostrel" << "Brask" << &diskMountedInBraskDat << ""
+        << QStringList{"Brask/dat: Brask/dat/mnt is a mount point: another file system is mounted there, and it is "
+                       "not removed. Unmount it, then run Re-install data again",
+                       unchanged}
+        << untouched << none;
+    QTest::newRow("Brask dat a disk of its own")
+        << "Ostrel" << "Brask" << &braskDatADisk << ""
+        << QStringList{"Brask/dat: Brask/dat is a mount point: another file system is mounted there, and it is not "
+                       "removed. Unmount it, then run Re-install data again",
+                       unchanged}
+        << untouched << none;
     QTest::newRow("leftovers of a run that was ended")
         << "Ostrel" << "Brask" << &killedRunLeftovers << done << none << rebuilt << none;
     QTest::newRow("Brask data.pak a second name of the Ostrel one")

@@ -210,6 +210,13 @@ QString refusedFile(Rehearsal &rehearsal, const QList<Name> &made, const SourceE
     default:
         if (error.full())
             return noRoomToTry(error);
+        // The folder it was made in is gone: another program took it.
+        if (error.absent()) {
+            return QStringLiteral("the folder the copy was being tried in was removed by another program while it "
+                                  "was tried (%1): if another copy of Brask Repair is running, let it finish, then "
+                                  "run Re-install data again")
+                .arg(error.text());
+        }
         return QStringLiteral("the Brask drive refused a file named %1 (%2)").arg(name, error.text());
     }
 }

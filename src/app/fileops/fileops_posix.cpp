@@ -789,6 +789,10 @@ Rehearsal::Made Rehearsal::make(const SourceEntry &entry, bool grow, SystemError
         // valid, is one the file system cannot hold (exFAT takes no ':').
         const int code = errno;
         fail(error, code);
+        // A folder that another program removed takes no name either.
+        struct stat folder {};
+        if (code == ENOENT && ::fstat(dir, &folder) == 0 && folder.st_nlink == 0)
+            return Made::Refused;
         return code == EEXIST                                                             ? Made::Exists
                : code == ENOENT || code == EINVAL || code == EILSEQ || code == ENAMETOOLONG ? Made::BadName
                                                                                           : Made::Refused;

@@ -718,9 +718,18 @@ DWORD lookAt(HANDLE folder, const std::wstring &final, const QByteArray &serial,
     SystemError failure;
     if (underWine() && !finalPath(handle.get(), &reached, failure))
         return DWORD(failure.code);
-    if (node->kind != Kind::Link && throughUnixLink(final, name, reached)) {
+    const bool direct = !underWine() || !throughUnixLink(final, name, reached);
+    if (node->kind != Kind::Link && !direct) {
         node->kind = Kind::Link;
         node->foreignLink = true;
+    }
+    // Wine lists a folder that another Linux file system is mounted on as it
+    // lists a Unix link, a reparse point of tag 0; only a link leads
+    // elsewhere.
+    if (underWine() && node->foreignLink && direct && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        node->kind = Kind::Folder;
+        node->foreignLink = false;
+        node->mountPoint = true;
     }
     // A file reached by its own name lies on its folder's volume; a folder
     // may have another file system mounted on it, and is asked in full.
