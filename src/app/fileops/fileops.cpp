@@ -235,25 +235,44 @@ QSet<QString> &triedHere()
     return names;
 }
 
-// Whether a leftover is of the program's own making: a folder a copy was
-// tried in by a run no longer running holds nothing but the empty files made
-// there, and what was moved aside to be deleted is a file. Process numbers
-// come back (Wine gives the first program of each session the same one), so
-// one of this process's number is a leftover unless this process made it.
-bool ownLeftover(const Name &name, const Node &node)
+const QRegularExpression &triedName()
 {
     static const QRegularExpression probe(QStringLiteral("^\\.brask-repair-probe-(\\d+)-\\d+$"));
+    return probe;
+}
+
+const QRegularExpression &deletedName()
+{
     static const QRegularExpression deleted(QStringLiteral("^\\.brask-repair-deleted-\\d+-\\d+$"));
-    const QString shown = shownName(name);
-    if (deleted.match(shown).hasMatch())
-        return node.kind == Kind::File;
-    const QRegularExpressionMatch tried = probe.match(shown);
-    if (!tried.hasMatch() || node.kind != Kind::Folder)
+    return deleted;
+}
+
+// Whether a name is one the program gives what it leaves behind, and no
+// longer in use: a folder a copy is tried in is in use while the run that
+// made it runs. Process numbers come back (Wine gives the first program of
+// each session the same one), so one of this process's number is a
+// leftover unless this process made it.
+bool leftoverName(const QString &shown)
+{
+    if (deletedName().match(shown).hasMatch())
+        return true;
+    const QRegularExpressionMatch tried = triedName().match(shown);
+    if (!tried.hasMatch())
         return false;
     const qint64 pid = tried.captured(1).toLongLong();
-    const bool live = pid == QCoreApplication::applicationPid() ? triedHere().contains(shown) : processRunning(pid);
-    return !live && std::all_of(node.children.cbegin(), node.children.cend(),
-                                [](const Node &child) { return child.kind == Kind::File && child.freed == 0; });
+    return pid == QCoreApplication::applicationPid() ? !triedHere().contains(shown) : !processRunning(pid);
+}
+
+// Whether a leftover holds only what the program makes: a folder a copy was
+// tried in nothing but the empty files made there, and what was moved aside
+// to be deleted is a file.
+bool ownLeftover(const QString &shown, const Node &node)
+{
+    if (deletedName().match(shown).hasMatch())
+        return node.kind == Kind::File;
+    return node.kind == Kind::Folder
+           && std::all_of(node.children.cbegin(), node.children.cend(),
+                          [](const Node &child) { return child.kind == Kind::File && child.freed == 0; });
 }
 
 // What runs of the program that were ended before they finished left in
@@ -267,12 +286,14 @@ void removeLeftovers(const NativePath &folder)
     if (!listNames(folder, &names, error))
         return;
     for (const Name &name : std::as_const(names)) {
-        if (!name.startsWith(nameOf(QStringLiteral(".brask-repair-"))))
+        // Asked before the survey: a live try folder holds the whole copy's
+        // names.
+        if (!leftoverName(shownName(name)))
             continue;
         const NativePath path = joined(folder, name);
         Node node;
         NativePath where;
-        if (survey(path, &node, &where, error) && ownLeftover(name, node))
+        if (survey(path, &node, &where, error) && ownLeftover(shownName(name), node))
             removeSurveyed(path, shownName(path), node, Progress{[](int) {}, [](int) {}}, nullptr, error);
     }
 }
