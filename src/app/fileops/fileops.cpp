@@ -605,6 +605,8 @@ bool probeTarget(CopyPlan &plan, QString *why, Spent *spent)
 {
     const QString parent = QFileInfo(plan.dst).path();
     const NativePath nativeParent = toNative(parent);
+    if (spent)
+        spent->lacking = 0;
     removeLeftovers(nativeParent);
 
     // Asked of the drive, not guessed: can the new folder be made where the
@@ -721,10 +723,8 @@ bool probeTarget(CopyPlan &plan, QString *why, Spent *spent)
                                     locale.formattedDataSize(wanted, 1), locale.formattedDataSize(margin, 0),
                                     locale.formattedDataSize(wanted + margin - has, 1)));
     }
-    if (spent) {
+    if (spent)
         spend(spent, room.drive, needed, freed, names - namesFreed);
-        spent->lacking = 0;
-    }
 #ifdef Q_OS_WIN
     // Each name the try made is a file of its own there, and Windows
     // drives (Wine's above all) make new names slowly in large folders:

@@ -208,8 +208,9 @@ Loss unrebuilt(const CopyPlan &plan);
 
 // What the copies tried before need on a drive, what their removals give
 // back there, and the files and folders they add; and what the last one
-// refused for room lacked there, with those before it (it is counted as
-// made, so that the next one's figure covers both).
+// tried lacked there for room, with those before it (0 unless it was
+// refused for room; it is counted as made, so that the next one's figure
+// covers both).
 struct Spent
 {
     QByteArray drive;
