@@ -468,6 +468,14 @@ void braskOnLinuxDisk(Installations &installations)
     installations.target = disk + QStringLiteral("/Brask");
     usual(installations);
 }
+
+// And too small for the Ostrel sfx, once the dat copy is tried there.
+void braskOnLinuxDiskTooSmallForSfx(Installations &installations)
+{
+    braskOnLinuxDisk(installations);
+    installations.triedOnDrive = true;
+    writeFile(installations.source + QStringLiteral("/sfx/big.ogg"), QByteArray(8 << 20, 's'));
+}
 #endif
 
 #ifdef Q_OS_LINUX
@@ -949,6 +957,9 @@ void tst_Reinstall::reinstall_data()
     // Win32 reads the \\.\ form as it reads a plain path, trimming names.
     QTest::newRow("Brask on a second Linux disk")
         << "Ostrel" << "disk/Brask" << &braskOnLinuxDisk << done << none << rebuilt << none;
+    QTest::newRow("Brask on a second Linux disk too small for sfx")
+        << "Ostrel" << "disk/Brask" << &braskOnLinuxDiskTooSmallForSfx << ""
+        << QStringList{"disk/Brask/sfx: the Brask drive has room for ", unchanged} << untouched << none;
     QTest::newRow("paths typed in the device form")
         << "\\\\.\\{root}/Ostrel" << "\\\\.\\{root}/Brask" << &namesWin32Trims << done << none << rebuilt << none;
     // Two Ostrel names that differ in letter case only cannot both go into
@@ -1249,10 +1260,15 @@ void tst_Reinstall::reinstall()
     });
     const QString answer = question.value(0);
     QString defaultButton;
+    // Whatever the end, the folders the copies were tried in are gone by
+    // the time the box says what became of the player's files.
+    const QString tried = QStringLiteral(".brask-repair-probe-%1-*").arg(QCoreApplication::applicationPid());
+    QStringList tries;
     ModalWatcher watcher([&](QWidget *widget) {
         auto *box = qobject_cast<QMessageBox *>(widget);
         QVERIFY(box);
         if (box->buttons().size() == 1) {
+            tries = QDir(target).entryList({tried}, QDir::Dirs | QDir::Hidden);
             box->buttons().first()->click();
             return;
         }
@@ -1329,9 +1345,7 @@ void tst_Reinstall::reinstall()
         QVERIFY2(!QFileInfo::exists(path), qPrintable(path));
     for (const QString &path : std::as_const(installations.kept))
         QVERIFY2(QFileInfo::exists(path), qPrintable(path));
-    // Whatever the end, the folders the copies were tried in are gone.
-    const QString tried = QStringLiteral(".brask-repair-probe-%1-*").arg(QCoreApplication::applicationPid());
-    const QStringList tries = QDir(target).entryList({tried}, QDir::Dirs | QDir::Hidden);
+    tries << QDir(target).entryList({tried}, QDir::Dirs | QDir::Hidden);
     QVERIFY2(tries.isEmpty(), qPrintable(tries.join(QStringLiteral(", "))));
     // What was made while the question was open stays.
     if (!installations.madeWhileAsked.isEmpty())

@@ -365,6 +365,11 @@ void BraskRepair::on_btnReinstall_clicked()
             lacking = spent.lacking;
         }
     }
+    // Nothing is replaced: no folder of the program's stays behind the box.
+    if (!failures.isEmpty()) {
+        for (FileOps::CopyPlan &plan : plans)
+            FileOps::dropTry(plan);
+    }
 
     bool inUse = false;
     using FileOps::Reached;

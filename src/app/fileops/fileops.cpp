@@ -735,6 +735,16 @@ bool probeTarget(CopyPlan &plan, QString *why, Spent *spent)
     return true;
 }
 
+void dropTry(CopyPlan &plan)
+{
+#ifdef Q_OS_WIN
+    // What cannot be removed now a later run removes.
+    plan.tried.reset();
+#else
+    Q_UNUSED(plan);
+#endif
+}
+
 bool checkApart(const CopyPlan &reader, const CopyPlan &remover, QString *why, Field *field)
 {
     if (field)

@@ -229,6 +229,10 @@ struct Spent
 // that folder for the copy.
 bool probeTarget(CopyPlan &plan, QString *why, Spent *spent = nullptr);
 
+// Removes the folder the plan's copy was tried in, where the plan kept it:
+// for a plan that will not be carried out.
+void dropTry(CopyPlan &plan);
+
 // How far a replacement got before it stopped.
 enum class Reached { Untouched, Removing, Making, Copying, Done };
 
